@@ -1,0 +1,91 @@
+// The P and R device transactions: acknowledge in m1000, send the command, wait up to five
+// seconds for the reply, read it and post the outcome (m1000, and l1000 for R).
+#include <cstring>
+
+#include "bridge/bridge.h"
+#include "platform/platform.h"
+#include "runtime/runtime_link.h"
+#include "serial/port_access.h"
+
+namespace {
+
+constexpr std::uint32_t kReplyWaitMs = 5000;
+constexpr std::size_t kReplySize = 1024;
+
+// Which mailbox writes report an error: every nonzero status, or only those with a nonzero high
+// byte, so that result codes 1 to 255 from the runtime pass silently.
+enum class Report { AnyError, HighByteOnly };
+
+struct TransactionRow {
+  int acknowledgement;
+  Report acknowledgementReport;
+  char command[2];
+  std::uint32_t pollMs;
+  int timeoutCode;
+};
+
+constexpr TransactionRow kP{2, Report::AnyError, {'P', '\n'}, 800, 5};
+constexpr TransactionRow kR{7, Report::HighByteOnly, {'R', '\n'}, 200, 9};
+
+char reply[kReplySize];
+
+// Writes `value` to the mailbox variable `name` and reports a failure by `rule`.
+// Answers true when an error was reported.
+bool PostVar(const char* name, std::int32_t value, Report rule) {
+  StatusCode status = kStatusNotParsed;
+  VarRef ref{};
+  if (ParseVarRef(name, ref)) WriteVar(ref, value, status);
+  const bool reported = rule == Report::AnyError ? status != 0 : (status & 0xFF00u) != 0;
+  if (reported) Say("Erreur %x \xE0 l'\xE9" "criture de %s\n", status, name);
+  return reported;
+}
+
+// Sends the row's command and fills `reply` with what the device answered (maybe nothing).
+void Exchange(const TransactionRow& row) {
+  PostVar("m1000", row.acknowledgement, row.acknowledgementReport);
+  SendLine(row.command);
+
+  const std::uint32_t t0 = platform::TickCount();
+  for (;;) {
+    if (platform::TickCount() - t0 >= kReplyWaitMs) {
+      Say("Com timeout\n");
+      PostVar("m1000", row.timeoutCode, Report::HighByteOnly);
+      break;  // the read below still takes whatever arrived after the last poll
+    }
+    platform::SleepMs(row.pollMs);
+    if (WaitingCount() > 0) break;
+  }
+
+  // One byte is kept for the terminating zero; what does not fit stays queued and opens the next
+  // transaction's reply.
+  std::memset(reply, 0, sizeof reply);
+  std::uint32_t count = WaitingCount();
+  if (count > kReplySize - 1) count = kReplySize - 1;
+  ReadWaiting(reply, count);
+}
+
+}  // namespace
+
+int ClassifyPReply(const char* text) {
+  int code = 5;
+  if (std::strstr(text, "Sleep") != nullptr) code = 3;
+  if (std::strstr(text, "Turning On") != nullptr) code = 4;
+  return code;
+}
+
+void RunPTransaction() {
+  Exchange(kP);
+  Say("[%s]", reply);
+  PostVar("m1000", ClassifyPReply(reply), Report::HighByteOnly);
+}
+
+void RunRTransaction() {
+  Exchange(kR);
+  // The first byte is the reply's tag and is skipped whatever it is; reply[1] exists even for an
+  // empty reply, since the buffer is zeroed.
+  const std::int32_t number = AtoiValue(reply + 1);
+  Say("[%s]", reply);
+  if (PostVar("l1000", number, Report::HighByteOnly)) return;
+  const int code = reply[1] >= '0' && reply[1] <= '9' ? 8 : 9;
+  PostVar("m1000", code, Report::HighByteOnly);
+}

@@ -1,0 +1,35 @@
+// The few operating-system services the bridge needs besides the serial port: a millisecond tick
+// count, a sleep, one key press from the console, and loading the runtime library. Each platform
+// implements them in a file of its own; the clock lives in a separate file so that tests can link
+// a virtual one in its place.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#define OKV_CDECL __cdecl
+#else
+#define OKV_CDECL
+#endif
+
+namespace platform {
+
+// Milliseconds from an arbitrary start, wrapping at 2^32: compare only unsigned differences.
+std::uint32_t TickCount();
+
+// Sleeps at least `ms` milliseconds, resuming after signals.
+void SleepMs(std::uint32_t ms);
+
+// Waits for one key press on the console without echo. Returns at once when standard input is
+// not a console or has reached its end, so an unattended bridge never hangs here.
+void WaitForKey();
+
+// The runtime library's plain file name on this platform, looked up by the system's usual search.
+const char* RuntimeLibraryName();
+
+// Dynamic library access; a null handle or address means failure.
+void* OpenLibrary(const char* name);
+void* LibrarySymbol(void* library, const char* name);
+void CloseLibrary(void* library);
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+// POSIX side of the platform layer: the console key read and the runtime library loaded with dlopen.
+#include <dlfcn.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+void WaitForKey() {
+  // Under a service wrapper or a pipe there is nobody to press a key: return at once rather than
+  // wait for input that may never end.
+  if (isatty(STDIN_FILENO) == 0) return;
+
+  termios saved{};
+  const bool haveSaved = tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (haveSaved) {
+    termios keyMode = saved;
+    keyMode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keyMode.c_cc[VMIN] = 1;
+    keyMode.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &keyMode);
+  }
+  char key = 0;
+  ssize_t got = 0;
+  do {
+    got = read(STDIN_FILENO, &key, 1);  // 0 at end of input: return at once
+  } while (got < 0 && errno == EINTR);
+  if (haveSaved) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+const char* RuntimeLibraryName() { return "libkolt8.so"; }
+
+void* OpenLibrary(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void* LibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
+
+void CloseLibrary(void* library) {
+  if (library != nullptr) dlclose(library);
+}
+
+}  // namespace platform

@@ -1,0 +1,231 @@
+// The serial port on POSIX: COM<n> resolved to a tty, raw 9600 8N1 termios without flow control,
+// exclusive like a Windows COM port, and a receive watcher thread that sleeps in epoll.
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "serial/port_access.h"
+
+namespace {
+
+constexpr std::size_t kNameSize = 16;  // the Windows device name buffer, terminating zero included
+// Real-time, but below the kernel's own per-CPU threads; the watcher only ever sleeps.
+constexpr int kWatcherPriority = 50;
+constexpr int kWriteWaitMs = 1000;
+
+int portFd = -1;
+int stopFd = -1;   // eventfd that releases the watcher's wait
+int epollFd = -1;  // the watcher's wait set: the port and stopFd
+pthread_t watcher{};
+bool watcherStarted = false;
+
+// Maps a Windows device name, "COM<n>" or "\\.\COM<n>", to a path: COM<n> in the folder named by
+// OKVBRIDGE_PORTS when that is a directory, else the n-th built-in UART, /dev/ttyS<n-1>.
+bool ResolvePortName(const char* name, char* path, std::size_t size) {
+  if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+  if (std::strncmp(name, "COM", 3) != 0) return false;
+  char* end = nullptr;
+  const unsigned long number = std::strtoul(name + 3, &end, 10);
+  if (end == name + 3 || *end != '\0') return false;
+
+  const char* folder = std::getenv("OKVBRIDGE_PORTS");
+  struct stat info {};
+  int length = 0;
+  if (folder != nullptr && *folder != '\0' && stat(folder, &info) == 0 && S_ISDIR(info.st_mode)) {
+    length = std::snprintf(path, size, "%s/COM%lu", folder, number);
+  } else {
+    if (number == 0) return false;  // COM1 is ttyS0: there is no COM0
+    length = std::snprintf(path, size, "/dev/ttyS%lu", number - 1);
+  }
+  return length > 0 && static_cast<std::size_t>(length) < size;
+}
+
+// Opens one device name for reading and writing, for this process alone. Answers the descriptor
+// or -1, holding nothing on failure.
+int OpenDevice(const char* name) {
+  char path[4096];
+  if (!ResolvePortName(name, path, sizeof path)) return -1;
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  // TIOCEXCL refuses later opens by others, but root passes it and it leaves a race between open
+  // and ioctl, so a lock on the device is taken as well, as other serial programs do.
+  ioctl(fd, TIOCEXCL);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool ApplyLineSettings(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8;
+  tio.c_cflag |= CLOCAL | CREAD;                        // no modem control lines, receiver on
+  tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);         // closing must not drop the line
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);  // 0x11 and 0x13 are data
+  tio.c_cc[VMIN] = 0;  // reads hand back what is waiting at once
+  tio.c_cc[VTIME] = 0;
+  if (cfsetispeed(&tio, B9600) != 0 || cfsetospeed(&tio, B9600) != 0) return false;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+  // DTR and RTS held off, as on Windows; pseudo-terminals have no such lines and refuse, which is
+  // fine.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &lines);
+  return true;
+}
+
+void WatchPort() {
+  for (;;) {
+    epoll_event events[2];
+    const int ready = epoll_wait(epollFd, events, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return;  // the wait set is broken: end rather than spin; nothing depends on the watcher
+    }
+    for (int i = 0; i < ready; ++i) {
+      if (events[i].data.fd == stopFd) return;
+      if ((events[i].events & (EPOLLHUP | EPOLLERR)) != 0) {
+        // A closed pseudo-terminal or a pulled USB adapter reports hang-up for ever: stop
+        // watching the port, and sleep until released.
+        epoll_ctl(epollFd, EPOLL_CTL_DEL, portFd, nullptr);
+      } else {
+        // The status read of a character-received event; it also keeps the line's state fresh.
+        int waiting = 0;
+        ioctl(portFd, FIONREAD, &waiting);
+      }
+    }
+  }
+}
+
+// Sets up the wait set and starts the watcher; false when it cannot be started.
+bool StartWatcher() {
+  stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  epollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (stopFd < 0 || epollFd < 0) return false;
+  // Edge-triggered: one wake-up per arrival, none while bytes wait unread.
+  epoll_event portEvent{};
+  portEvent.events = EPOLLIN | EPOLLET;
+  portEvent.data.fd = portFd;
+  epoll_event stopEvent{};
+  stopEvent.events = EPOLLIN;
+  stopEvent.data.fd = stopFd;
+  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, portFd, &portEvent) != 0 ||
+      epoll_ctl(epollFd, EPOLL_CTL_ADD, stopFd, &stopEvent) != 0) {
+    return false;
+  }
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  const int created = pthread_create(
+      &watcher, &attributes,
+      [](void*) -> void* {
+        WatchPort();
+        return nullptr;
+      },
+      nullptr);
+  pthread_attr_destroy(&attributes);
+  if (created != 0) return false;
+  watcherStarted = true;
+  // Asked for, as the Windows watcher runs time-critical; refused without privilege, and that is
+  // fine: the watcher has no deadline of its own.
+  sched_param priority{};
+  priority.sched_priority = kWatcherPriority;
+  pthread_setschedparam(watcher, SCHED_FIFO, &priority);
+  return true;
+}
+
+void CloseIfOpen(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+int OpenPort(std::uint32_t portNumber) {
+  if (watcherStarted || portFd >= 0) ClosePort();
+
+  char name[kNameSize];
+  std::snprintf(name, sizeof name, "COM%lu", static_cast<unsigned long>(portNumber));
+  portFd = OpenDevice(name);
+  if (portFd < 0) {
+    // The device-namespace form is tried only when it fits the name buffer whole.
+    const int length = std::snprintf(nullptr, 0, "\\\\.\\COM%u", portNumber);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) return -1;
+    std::snprintf(name, sizeof name, "\\\\.\\COM%u", portNumber);
+    portFd = OpenDevice(name);
+    if (portFd < 0) return -1;
+  }
+  // The kernel's queues have a fixed size: there are no queue sizes to ask for here.
+  if (!ApplyLineSettings(portFd) || !StartWatcher()) {
+    ClosePort();
+    return -1;
+  }
+  return 0;
+}
+
+void ClosePort() {
+  if (watcherStarted) {
+    const std::uint64_t one = 1;
+    // The watcher must be gone before the descriptor it waits on is closed and maybe reused.
+    if (write(stopFd, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) {
+      pthread_join(watcher, nullptr);
+    } else {
+      pthread_cancel(watcher);
+      pthread_join(watcher, nullptr);
+    }
+    watcherStarted = false;
+  }
+  CloseIfOpen(epollFd);
+  CloseIfOpen(stopFd);
+  CloseIfOpen(portFd);
+}
+
+void SendLine(const char command[2]) {
+  if (portFd < 0) return;
+  std::size_t sent = 0;
+  while (sent < 2) {
+    const ssize_t written = write(portFd, command + sent, 2 - sent);
+    if (written > 0) {
+      sent += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else if (written < 0 && errno == EAGAIN) {
+      // The output queue is full (a device that stopped reading): wait a bounded time for room.
+      pollfd room{portFd, POLLOUT, 0};
+      if (poll(&room, 1, kWriteWaitMs) <= 0) return;
+    } else {
+      return;  // a failed write is not reported; the wait for the reply then times out
+    }
+  }
+  tcdrain(portFd);
+}
+
+std::uint32_t WaitingCount() {
+  int waiting = 0;
+  if (portFd < 0 || ioctl(portFd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  return static_cast<std::uint32_t>(waiting);
+}
+
+int ReadWaiting(char* buffer, std::uint32_t count) {
+  if (WaitingCount() == 0) return -1;
+  ssize_t got = 0;
+  do {
+    got = read(portFd, buffer, count);
+  } while (got < 0 && errno == EINTR);
+  return got > 0 ? 0 : -1;
+}
