@@ -1,0 +1,66 @@
+// POSIX side of the simulated runtime: the state file mapped with mmap and locked with flock while
+// it is laid out, the temporary folder from TMPDIR, and the clocks.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "sim_os.h"
+
+namespace simos {
+
+unsigned char* MapSharedFile(const char* path, std::size_t size, PrepareFn prepare) {
+  // 0666 leaves it to the umask who else may change the simulated runtime.
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  void* base = MAP_FAILED;
+  struct stat st;
+  // The lock makes creation and sizing one step for whichever process comes first; the others
+  // wait here and then find the file laid out.
+  if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 &&
+      (static_cast<std::size_t>(st.st_size) == size || ftruncate(fd, static_cast<off_t>(size)) == 0)) {
+    base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base != MAP_FAILED) prepare(static_cast<unsigned char*>(base));
+  }
+  // Unlocked explicitly: the mapping keeps the open file alive after close, and with it a flock
+  // lock, which would hang every other process for as long as this one runs.
+  flock(fd, LOCK_UN);
+  close(fd);
+  return base == MAP_FAILED ? nullptr : static_cast<unsigned char*>(base);
+}
+
+std::string DefaultStatePath() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string folder = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp";
+  if (folder.back() != '/') folder += '/';
+  return folder + "kolt8-sim.state";
+}
+
+std::uint32_t MonotonicMillis() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+std::uint64_t WallClockMicros() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void SleepMillis(std::uint32_t ms) {
+  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  // Resumed after a signal: the tool's loops sleep a few milliseconds at a time and look at their
+  // stop flag between sleeps, so a Ctrl-C is still seen at once.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace simos

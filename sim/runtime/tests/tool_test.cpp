@@ -1,0 +1,284 @@
+// The control tool run as a child process against this test's state file: argument errors change
+// nothing, commands land at the documented offsets, and request, watch and journal follow what the
+// entry point does meanwhile.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "raw_state.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using raw::Block;
+using raw::Call;
+
+struct Child {
+  pid_t pid;
+  std::string out_path, err_path;
+};
+
+struct Outcome {
+  int code;  // exit status, or -1 when it did not exit normally in time
+  std::string out, err;
+};
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Child Start(const std::vector<std::string>& args) {
+  static int serial = 0;
+  std::string stem = raw::Path() + ".tool" + std::to_string(++serial);
+  Child child = {0, stem + ".out", stem + ".err"};
+  std::vector<char*> argv = {const_cast<char*>(OKVSIM_TOOL)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  EXPECT_EQ(posix_spawn(&child.pid, OKVSIM_TOOL, &files, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&files);
+  return child;
+}
+
+Outcome Finish(const Child& child, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  auto deadline = Clock::now() + limit;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = waitpid(child.pid, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (done == 0) {
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, &status, 0);
+    ADD_FAILURE() << "tool still running after " << limit.count() << " ms";
+  }
+  Outcome o = {done != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(child.out_path),
+               ReadText(child.err_path)};
+  unlink(child.out_path.c_str());
+  unlink(child.err_path.c_str());
+  return o;
+}
+
+Outcome Tool(const std::vector<std::string>& args) { return Finish(Start(args)); }
+
+// Waits until the child's output holds `text`; false after two seconds.
+bool WaitForOutput(const Child& child, const std::string& text) {
+  auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (ReadText(child.out_path).find(text) == std::string::npos) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { raw::FreshState(); }
+};
+
+TEST_F(ToolTest, BadArgumentsFailWithOneLineAndChangeNothing) {
+  const std::vector<std::vector<std::string>> kBad = {
+      {"get", "x5"},          {"get", "m10000"},         {"get", "m"},
+      {"get", "m12a"},        {"get", "m 5"},            {"get", ""},
+      {"get"},                {"get", "m1", "q2"},       {"set", "m01000", "1"},
+      {"set", "m1000", "70000"}, {"set", "m1000", "-32769"}, {"set", "b1", "2"},
+      {"set", "i1", "-1"},    {"set", "l1", "0x100000000"}, {"set", "l1", "-2147483649"},
+      {"set", "m1000", "abc"}, {"set", "m1000", "12x"},  {"set", "m1000", ""},
+      {"set", "m1000", "0x"}, {"set", "m1000"},          {"set", "x1", "1"},
+      {"set", "m1", "1", "2"}, {"executor", "maybe"},    {"executor"},
+      {"fault", "result", "256"}, {"fault", "delay", "-1"}, {"fault", "refuse-read", "0x10000"},
+      {"fault", "refuse-write", "-1"}, {"fault", "never", "yes"}, {"fault", "garbage"},
+      {"fault", "bogus", "1"}, {"fault"},                {"status", "now"},
+      {"reset", "all"},       {"journal", "--since"},    {"journal", "--since", "x"},
+      {"journal", "extra"},   {"watch", "q1"},           {"watch", "m1", "--duration", "soon"},
+      {"watch"},              {"request", "x"},          {"request", "p", "--timeout", "soon"},
+      {"request"},
+  };
+  raw::Write(raw::kDelayMs, 4, 20);
+  raw::SetVar(5, 1000, 3);
+  auto before = raw::Snapshot();
+  for (const auto& args : kBad) {
+    std::string line;
+    for (const auto& a : args) line += " '" + a + "'";
+    SCOPED_TRACE(line);
+    Outcome o = Tool(args);
+    EXPECT_EQ(o.code, 2);
+    EXPECT_EQ(o.out, "");
+    ASSERT_FALSE(o.err.empty());
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+  }
+  EXPECT_EQ(raw::Snapshot(), before);
+}
+
+TEST_F(ToolTest, UnknownOrMissingCommandPrintsUsage) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"frob"}, std::vector<std::string>{}}) {
+    Outcome o = Tool(args);
+    EXPECT_EQ(o.code, 2);
+    EXPECT_NE(o.err.find("usage: okvsim-runtime"), std::string::npos);
+  }
+}
+
+TEST_F(ToolTest, EveryCommandHasHelp) {
+  Outcome all = Tool({"--help"});
+  EXPECT_EQ(all.code, 0);
+  for (const char* name : {"get", "set", "executor", "fault", "status", "reset", "journal", "watch", "request"}) {
+    EXPECT_NE(all.out.find(std::string("  ") + name), std::string::npos) << name;
+    Outcome one = Tool({name, "--help"});
+    EXPECT_EQ(one.code, 0);
+    EXPECT_EQ(one.out.rfind(std::string("usage: okvsim-runtime ") + name, 0), 0u) << one.out;
+  }
+}
+
+TEST_F(ToolTest, SetAndGetUseTheDocumentedPlaces) {
+  EXPECT_EQ(Tool({"set", "M0012", "0x1234"}).out, "m12 = 4660\n");
+  EXPECT_EQ(raw::Read(raw::kVariables + 90000 + 2 * 12, 2), 0x1234u);
+  Tool({"set", "l5", "-2"});
+  EXPECT_EQ(raw::Read(raw::kVariables + 150000 + 4 * 5, 4), 0xFFFFFFFEu);
+  Tool({"set", "u7", "1"});
+  EXPECT_EQ(raw::Read(raw::kVariables + 20000 + 7, 1), 1u);
+  Tool({"set", "t9999", "0xFFFFFFFF"});
+  EXPECT_EQ(raw::Read(raw::kVariables + 30000 + 4 * 9999, 4), 0xFFFFFFFFu);
+  Tool({"set", "c3", "-1"});
+  raw::SetVar(6, 1, 0x80000000);
+  Outcome got = Tool({"get", "m12", "L5", "b7", "T9999", "c3", "f1", "o1"});
+  EXPECT_EQ(got.code, 0);
+  EXPECT_EQ(got.out, "m12 = 4660\nl5 = -2\nb7 = 1\nt9999 = 4294967295\nc3 = 65535\nf1 = -2147483648\no1 = 0\n");
+}
+
+TEST_F(ToolTest, KnobsLandAtTheirOffsetsAndClearKeepsTheExecutor) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"fault", "delay", "500"}, {"fault", "never", "on"}, {"fault", "result", "7"},
+        {"fault", "refuse-read", "0xBEEF"}, {"fault", "refuse-write", "258"}, {"fault", "garbage", "on"},
+        {"executor", "off"}}) {
+    EXPECT_EQ(Tool(args).code, 0) << args[0];
+  }
+  EXPECT_EQ(raw::Read(raw::kDelayMs, 4), 500u);
+  EXPECT_EQ(raw::Read(raw::kNever, 4), 1u);
+  EXPECT_EQ(raw::Read(raw::kResult, 4), 7u);
+  EXPECT_EQ(raw::Read(raw::kRefuseRead, 4), 0xBEEFu);
+  EXPECT_EQ(raw::Read(raw::kRefuseWrite, 4), 258u);
+  EXPECT_EQ(raw::Read(raw::kGarbage, 4), 1u);
+  EXPECT_EQ(raw::Read(raw::kExecutor, 4), 0u);
+  Outcome status = Tool({"status"});
+  EXPECT_NE(status.out.find("executor off\ndelay-ms 500\nnever on\nresult 7\nrefuse-read 0xbeef\n"
+                            "refuse-write 0x0102\ngarbage on\n"),
+            std::string::npos)
+      << status.out;
+  Tool({"fault", "clear"});
+  EXPECT_EQ(raw::Read(raw::kDelayMs, 4), 20u);
+  for (std::size_t at : {raw::kNever, raw::kResult, raw::kRefuseRead, raw::kRefuseWrite, raw::kGarbage}) {
+    EXPECT_EQ(raw::Read(at, 4), 0u) << "offset " << at;
+  }
+  EXPECT_EQ(raw::Read(raw::kExecutor, 4), 0u);
+}
+
+TEST_F(ToolTest, ResetRestoresDefaultsAndKeepsTheSequenceRunning) {
+  Call({0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0});
+  Call({0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  ASSERT_EQ(raw::Var(5, 1000), 2u);
+  raw::Write(raw::kExecutor, 4, 0);
+  raw::Write(raw::kGarbage, 4, 1);
+  EXPECT_EQ(Tool({"reset"}).code, 0);
+  EXPECT_EQ(raw::Var(5, 1000), 0u);
+  EXPECT_EQ(raw::Read(raw::kExecutor, 4), 1u);
+  EXPECT_EQ(raw::Read(raw::kDelayMs, 4), 20u);
+  EXPECT_EQ(raw::Read(raw::kGarbage, 4), 0u);
+  EXPECT_EQ(raw::Read(raw::kWrites, 8), 0u);
+  EXPECT_EQ(raw::Read(raw::kFetches, 8), 0u);
+  EXPECT_EQ(raw::JournalSlot(0).seq, 0u);
+  EXPECT_EQ(raw::Read(raw::kJournalLast, 8), 1u);
+}
+
+TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
+  Block write = {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0};
+  const Block fetch = {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  Call(write);
+  Call(fetch);
+  write[12] = 4;
+  Call(write);
+  Call(fetch);
+  Outcome all = Tool({"journal"});
+  EXPECT_EQ(all.code, 0);
+  std::istringstream lines(all.out);
+  std::string first, second, extra;
+  std::getline(lines, first);
+  std::getline(lines, second);
+  EXPECT_FALSE(std::getline(lines, extra));
+  EXPECT_EQ(first.rfind("seq=1 time_us=", 0), 0u) << first;
+  EXPECT_NE(first.find(" ref=m1000 value=2 result=0"), std::string::npos) << first;
+  EXPECT_NE(second.find(" ref=m1000 value=4 result=0"), std::string::npos) << second;
+  Outcome since = Tool({"journal", "--since", "1"});
+  EXPECT_EQ(since.out, second + "\n");
+}
+
+// The test plays the bridge through the entry point while the tool plays the application.
+TEST_F(ToolTest, RequestFollowsTheBridgesCodesToTheResult) {
+  Child tool = Start({"request", "r", "--timeout", "5"});
+  auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (raw::Var(5, 1000) != 6 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(raw::Var(5, 1000), 6u) << "the tool never wrote the request";
+  const Block fetch = {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  // m1000 := 7, l1000 := 123, m1000 := 8
+  for (const Block& write : {Block{0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x07, 0x00, 0, 0, 0, 0},
+                             Block{0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x07, 0x00, 0x7B, 0x00, 0, 0, 0, 0},
+                             Block{0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x08, 0x00, 0, 0, 0, 0}}) {
+    ASSERT_EQ(raw::Word(Call(write), 0), 0u);
+    ASSERT_NE(raw::Word(Call(fetch), 0), 0xFFFFu);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  Outcome o = Finish(tool);
+  EXPECT_EQ(o.code, 0) << o.out << o.err;
+  std::size_t six = o.out.find("+0 ms m1000 = 6\n"), seven = o.out.find(" ms m1000 = 7\n");
+  std::size_t eight = o.out.find(" ms m1000 = 8\n"), number = o.out.find("\nl1000 = 123\n");
+  std::size_t total = o.out.find("\ntotal ");
+  EXPECT_EQ(six, 0u) << o.out;
+  EXPECT_TRUE(seven != std::string::npos && six < seven && seven < eight && eight < number &&
+              number < total && total != std::string::npos)
+      << o.out;
+}
+
+TEST_F(ToolTest, RequestGivesUpAfterItsTimeout) {
+  auto start = Clock::now();
+  Outcome o = Tool({"request", "p", "--timeout", "0.3"});
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(o.code, 1);
+  EXPECT_NE(o.out.find("timeout after"), std::string::npos) << o.out;
+  EXPECT_GE(took, 300);
+  EXPECT_LT(took, 3000);
+  EXPECT_EQ(raw::Var(5, 1000), 1u);
+}
+
+TEST_F(ToolTest, WatchPrintsChangesAndStopsOnTermination) {
+  Child timed = Start({"watch", "m5", "--duration", "1"});
+  ASSERT_TRUE(WaitForOutput(timed, " m5 = 0\n"));
+  raw::SetVar(5, 5, 9);
+  Outcome o = Finish(timed);
+  EXPECT_EQ(o.code, 0);
+  EXPECT_NE(o.out.find(" m5 = 9\n"), std::string::npos) << o.out;
+
+  Child endless = Start({"watch", "l1000", "i3"});
+  ASSERT_TRUE(WaitForOutput(endless, " i3 = 0\n"));
+  kill(endless.pid, SIGTERM);
+  EXPECT_EQ(Finish(endless, std::chrono::seconds(2)).code, 0);
+}
+
+}  // namespace
