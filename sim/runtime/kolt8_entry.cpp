@@ -87,7 +87,8 @@ void SubmitWrite(unsigned char* b) {
   if (std::uint16_t bad = CheckTarget(type, index)) return Refuse(b, bad);
   std::int32_t value = 0;
   if (type <= 2) {
-    if (mid != 0 || low != 0 || (high != 0 && high != 0x01 && high != 0x05)) return Refuse(b, kMalformed);
+    bool flag_byte = high == 0x00 || high == 0x01 || high == 0x05;
+    if (mid != 0 || low != 0 || !flag_byte) return Refuse(b, kMalformed);
     value = high == 0x05 ? -1 : (high == 0x01 ? 1 : 0);
   } else if (type <= 5) {
     if (mid != 0 || high != 0) return Refuse(b, kMalformed);
@@ -103,7 +104,9 @@ void SubmitWrite(unsigned char* b) {
 }
 
 void Probe(unsigned char* b) {
-  if (Word(b, 6) != 0 || Word(b, 10) != 0xFFFF || Word(b, 12) != 0xFFFF) return Refuse(b, kMalformed);
+  if (Word(b, 6) != 0 || Word(b, 10) != 0xFFFF || Word(b, 12) != 0xFFFF) {
+    return Refuse(b, kMalformed);
+  }
   simrt::BumpCounter(simrt::kCountProbes);
   Answer(b, simrt::LoadKnob(simrt::kKnobExecutor) != 0 ? 0 : kNoExecutor);
 }
@@ -144,7 +147,9 @@ void Fetch(unsigned char* b) {
   auto result = static_cast<std::uint8_t>(simrt::LoadKnob(simrt::kKnobResult));
   Answer(b, 0);
   b[7] = result;
-  if (!g_pending.write) return EncodeRead(b, g_pending.type, simrt::LoadVar(g_pending.type, g_pending.index));
+  if (!g_pending.write) {
+    return EncodeRead(b, g_pending.type, simrt::LoadVar(g_pending.type, g_pending.index));
+  }
   simrt::StoreVar(g_pending.type, g_pending.index, static_cast<std::uint32_t>(g_pending.value));
   simrt::JournalEntry entry = {};
   entry.value = g_pending.value;

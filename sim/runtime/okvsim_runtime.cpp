@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -56,17 +57,11 @@ bool Open() {
 }
 
 int TypeOfLetter(char letter) {
-  switch (letter) {
-    case 'I': case 'i': return 0;
-    case 'O': case 'o': return 1;
-    case 'B': case 'b': case 'U': case 'u': return 2;
-    case 'T': case 't': return 3;
-    case 'C': case 'c': return 4;
-    case 'M': case 'm': return 5;
-    case 'F': case 'f': return 6;
-    case 'L': case 'l': return 7;
-    default: return -1;
-  }
+  static const char kLetters[] = "IOBUTCMFL";
+  static const int kCodes[] = {0, 1, 2, 2, 3, 4, 5, 6, 7};
+  char upper = (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 'a' + 'A') : letter;
+  const char* hit = upper == '\0' ? nullptr : std::strchr(kLetters, upper);
+  return hit == nullptr ? -1 : static_cast<int>(kCodes[hit - kLetters]);
 }
 
 // A letter of the table, then one to four decimal digits.
@@ -83,7 +78,9 @@ bool ParseRef(const char* text, Ref* ref) {
   return true;
 }
 
-std::string RefName(Ref ref) { return "iobtcmfl"[ref.type] + std::to_string(ref.index); }
+std::string RefName(Ref ref) {
+  return "iobtcmfl"[ref.type] + std::to_string(ref.index);
+}
 
 // Decimal with an optional minus sign, or 0x hexadecimal; nothing else, and at most 32 bits.
 bool ParseNumber(const char* text, long long* out) {
@@ -186,7 +183,9 @@ std::string Stamp(std::uint64_t micros) {
   return text;
 }
 
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+  g_stop = 1;
+}
 
 int CmdGet(std::vector<const char*> args) {
   std::vector<Ref> refs;
@@ -259,7 +258,9 @@ int CmdStatus(std::vector<const char*> args) {
   if (!args.empty()) return Fail("status: takes no arguments");
   if (!Open()) return 1;
   auto on_off = [](std::size_t knob) { return simrt::LoadKnob(knob) != 0 ? "on" : "off"; };
-  auto count = [](std::size_t at) { return static_cast<unsigned long long>(simrt::LoadCounter(at)); };
+  auto count = [](std::size_t at) {
+    return static_cast<unsigned long long>(simrt::LoadCounter(at));
+  };
   Out("state-file %s", simrt::StatePath());
   Out("executor %s", on_off(simrt::kKnobExecutor));
   Out("delay-ms %u", simrt::LoadKnob(simrt::kKnobDelayMs));
@@ -291,7 +292,9 @@ int CmdJournal(std::vector<const char*> args) {
   if (!TakeOption(&args, "--since", &since_text) || !args.empty()) {
     return Fail("journal: expected [--since SEQ]");
   }
-  if (!ParseRange(since_text, 0, 0xFFFFFFFFLL, &since)) return Fail("bad sequence number '%s'", since_text);
+  if (!ParseRange(since_text, 0, 0xFFFFFFFFLL, &since)) {
+    return Fail("bad sequence number '%s'", since_text);
+  }
   if (!Open()) return 1;
   std::uint64_t last = simrt::JournalLastSeq();
   std::uint64_t first = static_cast<std::uint64_t>(since) + 1;
@@ -315,7 +318,9 @@ int CmdJournal(std::vector<const char*> args) {
 int CmdWatch(std::vector<const char*> args) {
   const char* duration_text = nullptr;
   std::uint32_t duration_ms = 0;
-  if (!TakeOption(&args, "--duration", &duration_text)) return Fail("watch: --duration needs seconds");
+  if (!TakeOption(&args, "--duration", &duration_text)) {
+    return Fail("watch: --duration needs seconds");
+  }
   if (duration_text != nullptr && !ParseSeconds(duration_text, &duration_ms)) {
     return Fail("bad duration '%s'", duration_text);
   }
@@ -341,12 +346,29 @@ int CmdWatch(std::vector<const char*> args) {
   return 0;
 }
 
+// The next completed write to m1000 from sequence *next on, if one is there yet. Overwritten
+// entries are skipped; one still being written is left for the next call.
+bool NextMailboxWrite(std::uint64_t* next, simrt::JournalEntry* e) {
+  while (*next <= simrt::JournalLastSeq()) {
+    if (!simrt::ReadJournal(*next, e)) {
+      if (simrt::JournalLastSeq() - *next < simrt::kJournalCapacity) return false;
+      ++*next;
+      continue;
+    }
+    ++*next;
+    if (e->type == kMailboxType && e->index == kMailboxIndex) return true;
+  }
+  return false;
+}
+
 // Follows the journal rather than polling m1000, so that every code the bridge writes is seen,
 // however quickly the next one follows, with the time the write completed.
 int CmdRequest(std::vector<const char*> args) {
   const char* timeout_text = "15";
   std::uint32_t timeout_ms = 0;
-  if (!TakeOption(&args, "--timeout", &timeout_text)) return Fail("request: --timeout needs seconds");
+  if (!TakeOption(&args, "--timeout", &timeout_text)) {
+    return Fail("request: --timeout needs seconds");
+  }
   if (!ParseSeconds(timeout_text, &timeout_ms)) return Fail("bad timeout '%s'", timeout_text);
   if (args.size() != 1 || (std::strcmp(args[0], "p") != 0 && std::strcmp(args[0], "r") != 0)) {
     return Fail("request: expected p or r");
@@ -359,23 +381,14 @@ int CmdRequest(std::vector<const char*> args) {
   std::uint32_t code = is_r ? 6 : 1;
   simrt::StoreVar(kMailboxType, kMailboxIndex, code);
   Out("+0 ms m1000 = %u", code);
+  simrt::JournalEntry e;
   for (;;) {
-    simrt::JournalEntry e;
-    while (next <= simrt::JournalLastSeq()) {
-      if (!simrt::ReadJournal(next, &e)) {
-        // Overwritten entries are skipped; one still being written is read on the next round.
-        if (simrt::JournalLastSeq() - next < simrt::kJournalCapacity) break;
-        ++next;
-        continue;
-      }
-      ++next;
-      if (e.type != kMailboxType || e.index != kMailboxIndex) continue;
-      long long since_ms = e.time_us > start_us ? static_cast<long long>(e.time_us - start_us) / 1000 : 0;
-      Out("+%lld ms m1000 = %d", since_ms, e.value);
-      bool result = is_r ? (e.value == 8 || e.value == 9) : (e.value >= 3 && e.value <= 5);
-      if (!result) continue;
-      if (is_r) Out("l1000 = %lld", ValueOf(kNumberType, simrt::LoadVar(kNumberType, kMailboxIndex)));
-      Out("total %lld ms", since_ms);
+    if (NextMailboxWrite(&next, &e)) {
+      long long ms = e.time_us > start_us ? static_cast<long long>(e.time_us - start_us) / 1000 : 0;
+      Out("+%lld ms m1000 = %d", ms, e.value);
+      if (is_r ? (e.value != 8 && e.value != 9) : (e.value < 3 || e.value > 5)) continue;
+      if (is_r) Out("l1000 = %lld", ValueOf(kNumberType, simrt::LoadVar(kNumberType, 1000)));
+      Out("total %lld ms", ms);
       return 0;
     }
     std::uint32_t elapsed = simos::MonotonicMillis() - start_ms;
@@ -399,11 +412,13 @@ const Command kCommands[] = {
     {"set", CmdSet, "set REF VALUE",
      "Write a variable. VALUE is decimal or 0x hex: 0 or 1 for I, O, B and U; -32768..65535 for C\n"
      "and M; any 32-bit value for T, F and L."},
-    {"executor", CmdExecutor, "executor on|off", "Install or remove the executor the probe reports."},
+    {"executor", CmdExecutor, "executor on|off",
+     "Install or remove the executor the probe reports."},
     {"fault", CmdFault,
      "fault delay MS | never on|off | result N | refuse-read WORD | refuse-write WORD |\n"
      "      garbage on|off | clear",
-     "Set one fault knob. delay: milliseconds from a submit to its completion. never: fetches never\n"
+     "Set one fault knob. delay: milliseconds from a submit to its completion. never: fetches "
+     "never\n"
      "find a result. result: result code 0..255 of every completion. refuse-read, refuse-write:\n"
      "the answer word to a read or write submit, 0 accepts. garbage: random bytes over every\n"
      "answer. clear: all of them back to their defaults (the executor stays as it is)."},
@@ -418,7 +433,8 @@ const Command kCommands[] = {
      "Print the variables, then each change, with the UTC time of day and the milliseconds since\n"
      "the start. Runs for S seconds, or until interrupted."},
     {"request", CmdRequest, "request p|r [--timeout S]",
-     "Play the application: write 1 (p) or 6 (r) into m1000 and print every code the bridge writes\n"
+     "Play the application: write 1 (p) or 6 (r) into m1000 and print every code the bridge "
+     "writes\n"
      "there, with the milliseconds since the request, until a result (3, 4 or 5; 8 or 9); then\n"
      "l1000 for r, and the total time. Exits 0 on a result, 1 after S seconds (default 15)."},
 };

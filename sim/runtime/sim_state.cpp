@@ -20,7 +20,8 @@ bool g_tried = false;
 std::string g_path;
 
 // Variables by type code: I O B T C M F L, each 10000 entries at the type's width.
-constexpr std::size_t kTypeStart[kTypeCount] = {0, 10000, 20000, 30000, 70000, 90000, 110000, 150000};
+constexpr std::size_t kTypeStart[kTypeCount] = {0,     10000, 20000,  30000,
+                                                70000, 90000, 110000, 150000};
 constexpr int kTypeWidth[kTypeCount] = {1, 1, 1, 4, 2, 2, 4, 4};
 
 template <typename T>
@@ -38,7 +39,8 @@ void StoreDefaultKnobs() {
 }
 
 void ZeroRange(std::size_t from, std::size_t to) {
-  for (std::size_t at = from; at < to; at += 4) __atomic_store_n(At<std::uint32_t>(at), 0u, __ATOMIC_RELAXED);
+  for (std::size_t at = from; at < to; at += 4)
+    __atomic_store_n(At<std::uint32_t>(at), 0u, __ATOMIC_RELAXED);
 }
 
 // Runs with the file locked. The magic goes in last so that a file abandoned half-made by a
@@ -74,7 +76,9 @@ bool OpenState() {
   return g_base != nullptr;
 }
 
-const char* StatePath() { return g_path.c_str(); }
+const char* StatePath() {
+  return g_path.c_str();
+}
 
 void ResetState() {
   StoreKnob(kKnobExecutor, 1);
@@ -83,7 +87,9 @@ void ResetState() {
   ZeroRange(kJournalEntries, kFileSize);
 }
 
-void ClearFaults() { StoreDefaultKnobs(); }
+void ClearFaults() {
+  StoreDefaultKnobs();
+}
 
 std::uint32_t LoadKnob(std::size_t offset) {
   return __atomic_load_n(At<std::uint32_t>(offset), __ATOMIC_ACQUIRE);
@@ -101,7 +107,9 @@ void BumpCounter(std::size_t offset) {
   __atomic_add_fetch(At<std::uint64_t>(offset), 1, __ATOMIC_ACQ_REL);
 }
 
-int TypeWidth(int type) { return kTypeWidth[type]; }
+int TypeWidth(int type) {
+  return kTypeWidth[type];
+}
 
 std::size_t VariableOffset(int type, int index) {
   return kVariables + kTypeStart[type] + static_cast<std::size_t>(index) * kTypeWidth[type];
@@ -110,9 +118,12 @@ std::size_t VariableOffset(int type, int index) {
 std::uint32_t LoadVar(int type, int index) {
   std::size_t at = VariableOffset(type, index);
   switch (kTypeWidth[type]) {
-    case 1: return __atomic_load_n(At<std::uint8_t>(at), __ATOMIC_ACQUIRE);
-    case 2: return __atomic_load_n(At<std::uint16_t>(at), __ATOMIC_ACQUIRE);
-    default: return __atomic_load_n(At<std::uint32_t>(at), __ATOMIC_ACQUIRE);
+    case 1:
+      return __atomic_load_n(At<std::uint8_t>(at), __ATOMIC_ACQUIRE);
+    case 2:
+      return __atomic_load_n(At<std::uint16_t>(at), __ATOMIC_ACQUIRE);
+    default:
+      return __atomic_load_n(At<std::uint32_t>(at), __ATOMIC_ACQUIRE);
   }
 }
 
@@ -120,7 +131,8 @@ void StoreVar(int type, int index, std::uint32_t bits) {
   std::size_t at = VariableOffset(type, index);
   switch (kTypeWidth[type]) {
     case 1:
-      __atomic_store_n(At<std::uint8_t>(at), static_cast<std::uint8_t>(bits != 0), __ATOMIC_RELEASE);
+      __atomic_store_n(At<std::uint8_t>(at), static_cast<std::uint8_t>(bits != 0),
+                       __ATOMIC_RELEASE);
       break;
     case 2:
       __atomic_store_n(At<std::uint16_t>(at), static_cast<std::uint16_t>(bits), __ATOMIC_RELEASE);
@@ -149,7 +161,9 @@ std::uint64_t AppendJournal(const JournalEntry& entry) {
   return seq;
 }
 
-std::uint64_t JournalLastSeq() { return LoadCounter(kJournalLastSeq); }
+std::uint64_t JournalLastSeq() {
+  return LoadCounter(kJournalLastSeq);
+}
 
 bool ReadJournal(std::uint64_t seq, JournalEntry* out) {
   if (seq == 0 || seq > JournalLastSeq()) return false;

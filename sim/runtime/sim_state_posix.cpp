@@ -23,7 +23,8 @@ unsigned char* MapSharedFile(const char* path, std::size_t size, PrepareFn prepa
   // The lock makes creation and sizing one step for whichever process comes first; the others
   // wait here and then find the file laid out.
   if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 &&
-      (static_cast<std::size_t>(st.st_size) == size || ftruncate(fd, static_cast<off_t>(size)) == 0)) {
+      (static_cast<std::size_t>(st.st_size) == size ||
+       ftruncate(fd, static_cast<off_t>(size)) == 0)) {
     base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base != MAP_FAILED) prepare(static_cast<unsigned char*>(base));
   }

@@ -21,7 +21,9 @@ int OpenFile() {
 
 }  // namespace
 
-const std::string& Path() { return g_path; }
+const std::string& Path() {
+  return g_path;
+}
 
 // One file per process: CTest runs every test in a process of its own, and the library maps the
 // file it finds first for the life of the process.

@@ -45,6 +45,8 @@ inline Block Call(Block b) {
   KoltEntryPoint(b.data());
   return b;
 }
-inline unsigned Word(const Block& b, int at) { return b[at] | (b[at + 1] << 8); }
+inline unsigned Word(const Block& b, int at) {
+  return b[at] | (b[at + 1] << 8);
+}
 
 }  // namespace raw

@@ -26,6 +26,13 @@ using Clock = std::chrono::steady_clock;
 using raw::Block;
 using raw::Call;
 
+// clang-format off
+const Block kFetch =
+    {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+const Block kWriteM1000Is2 =
+    {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0};
+// clang-format on
+
 struct Child {
   pid_t pid;
   std::string out_path, err_path;
@@ -52,8 +59,10 @@ Child Start(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 1, child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&files, 2, child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   EXPECT_EQ(posix_spawn(&child.pid, OKVSIM_TOOL, &files, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&files);
   return child;
@@ -78,7 +87,9 @@ Outcome Finish(const Child& child, std::chrono::milliseconds limit = std::chrono
   return o;
 }
 
-Outcome Tool(const std::vector<std::string>& args) { return Finish(Start(args)); }
+Outcome Tool(const std::vector<std::string>& args) {
+  return Finish(Start(args));
+}
 
 // Waits until the child's output holds `text`; false after two seconds.
 bool WaitForOutput(const Child& child, const std::string& text) {
@@ -96,23 +107,25 @@ class ToolTest : public ::testing::Test {
 };
 
 TEST_F(ToolTest, BadArgumentsFailWithOneLineAndChangeNothing) {
+  // clang-format off
   const std::vector<std::vector<std::string>> kBad = {
-      {"get", "x5"},          {"get", "m10000"},         {"get", "m"},
-      {"get", "m12a"},        {"get", "m 5"},            {"get", ""},
-      {"get"},                {"get", "m1", "q2"},       {"set", "m01000", "1"},
-      {"set", "m1000", "70000"}, {"set", "m1000", "-32769"}, {"set", "b1", "2"},
-      {"set", "i1", "-1"},    {"set", "l1", "0x100000000"}, {"set", "l1", "-2147483649"},
-      {"set", "m1000", "abc"}, {"set", "m1000", "12x"},  {"set", "m1000", ""},
-      {"set", "m1000", "0x"}, {"set", "m1000"},          {"set", "x1", "1"},
-      {"set", "m1", "1", "2"}, {"executor", "maybe"},    {"executor"},
+      {"get", "x5"}, {"get", "m10000"}, {"get", "m"}, {"get", "m12a"}, {"get", "m 5"},
+      {"get", ""}, {"get"}, {"get", "m1", "q2"},
+      {"set", "m01000", "1"}, {"set", "m1000", "70000"}, {"set", "m1000", "-32769"},
+      {"set", "b1", "2"}, {"set", "i1", "-1"}, {"set", "l1", "0x100000000"},
+      {"set", "l1", "-2147483649"}, {"set", "m1000", "abc"}, {"set", "m1000", "12x"},
+      {"set", "m1000", ""}, {"set", "m1000", "0x"}, {"set", "m1000"}, {"set", "x1", "1"},
+      {"set", "m1", "1", "2"},
+      {"executor", "maybe"}, {"executor"},
       {"fault", "result", "256"}, {"fault", "delay", "-1"}, {"fault", "refuse-read", "0x10000"},
       {"fault", "refuse-write", "-1"}, {"fault", "never", "yes"}, {"fault", "garbage"},
-      {"fault", "bogus", "1"}, {"fault"},                {"status", "now"},
-      {"reset", "all"},       {"journal", "--since"},    {"journal", "--since", "x"},
-      {"journal", "extra"},   {"watch", "q1"},           {"watch", "m1", "--duration", "soon"},
-      {"watch"},              {"request", "x"},          {"request", "p", "--timeout", "soon"},
-      {"request"},
+      {"fault", "bogus", "1"}, {"fault"},
+      {"status", "now"}, {"reset", "all"},
+      {"journal", "--since"}, {"journal", "--since", "x"}, {"journal", "extra"},
+      {"watch", "q1"}, {"watch", "m1", "--duration", "soon"}, {"watch"},
+      {"request", "x"}, {"request", "p", "--timeout", "soon"}, {"request"},
   };
+  // clang-format on
   raw::Write(raw::kDelayMs, 4, 20);
   raw::SetVar(5, 1000, 3);
   auto before = raw::Snapshot();
@@ -130,7 +143,8 @@ TEST_F(ToolTest, BadArgumentsFailWithOneLineAndChangeNothing) {
 }
 
 TEST_F(ToolTest, UnknownOrMissingCommandPrintsUsage) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"frob"}, std::vector<std::string>{}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"frob"}, std::vector<std::string>{}}) {
     Outcome o = Tool(args);
     EXPECT_EQ(o.code, 2);
     EXPECT_NE(o.err.find("usage: okvsim-runtime"), std::string::npos);
@@ -140,7 +154,8 @@ TEST_F(ToolTest, UnknownOrMissingCommandPrintsUsage) {
 TEST_F(ToolTest, EveryCommandHasHelp) {
   Outcome all = Tool({"--help"});
   EXPECT_EQ(all.code, 0);
-  for (const char* name : {"get", "set", "executor", "fault", "status", "reset", "journal", "watch", "request"}) {
+  for (const char* name :
+       {"get", "set", "executor", "fault", "status", "reset", "journal", "watch", "request"}) {
     EXPECT_NE(all.out.find(std::string("  ") + name), std::string::npos) << name;
     Outcome one = Tool({name, "--help"});
     EXPECT_EQ(one.code, 0);
@@ -161,14 +176,19 @@ TEST_F(ToolTest, SetAndGetUseTheDocumentedPlaces) {
   raw::SetVar(6, 1, 0x80000000);
   Outcome got = Tool({"get", "m12", "L5", "b7", "T9999", "c3", "f1", "o1"});
   EXPECT_EQ(got.code, 0);
-  EXPECT_EQ(got.out, "m12 = 4660\nl5 = -2\nb7 = 1\nt9999 = 4294967295\nc3 = 65535\nf1 = -2147483648\no1 = 0\n");
+  EXPECT_EQ(
+      got.out,
+      "m12 = 4660\nl5 = -2\nb7 = 1\nt9999 = 4294967295\nc3 = 65535\nf1 = -2147483648\no1 = 0\n");
 }
 
 TEST_F(ToolTest, KnobsLandAtTheirOffsetsAndClearKeepsTheExecutor) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"fault", "delay", "500"}, {"fault", "never", "on"}, {"fault", "result", "7"},
-        {"fault", "refuse-read", "0xBEEF"}, {"fault", "refuse-write", "258"}, {"fault", "garbage", "on"},
-        {"executor", "off"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"fault", "delay", "500"},
+                                               {"fault", "never", "on"},
+                                               {"fault", "result", "7"},
+                                               {"fault", "refuse-read", "0xBEEF"},
+                                               {"fault", "refuse-write", "258"},
+                                               {"fault", "garbage", "on"},
+                                               {"executor", "off"}}) {
     EXPECT_EQ(Tool(args).code, 0) << args[0];
   }
   EXPECT_EQ(raw::Read(raw::kDelayMs, 4), 500u);
@@ -185,15 +205,16 @@ TEST_F(ToolTest, KnobsLandAtTheirOffsetsAndClearKeepsTheExecutor) {
       << status.out;
   Tool({"fault", "clear"});
   EXPECT_EQ(raw::Read(raw::kDelayMs, 4), 20u);
-  for (std::size_t at : {raw::kNever, raw::kResult, raw::kRefuseRead, raw::kRefuseWrite, raw::kGarbage}) {
+  for (std::size_t at :
+       {raw::kNever, raw::kResult, raw::kRefuseRead, raw::kRefuseWrite, raw::kGarbage}) {
     EXPECT_EQ(raw::Read(at, 4), 0u) << "offset " << at;
   }
   EXPECT_EQ(raw::Read(raw::kExecutor, 4), 0u);
 }
 
 TEST_F(ToolTest, ResetRestoresDefaultsAndKeepsTheSequenceRunning) {
-  Call({0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0});
-  Call({0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  Call(kWriteM1000Is2);
+  Call(kFetch);
   ASSERT_EQ(raw::Var(5, 1000), 2u);
   raw::Write(raw::kExecutor, 4, 0);
   raw::Write(raw::kGarbage, 4, 1);
@@ -209,13 +230,12 @@ TEST_F(ToolTest, ResetRestoresDefaultsAndKeepsTheSequenceRunning) {
 }
 
 TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
-  Block write = {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0};
-  const Block fetch = {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  Block write = kWriteM1000Is2;
   Call(write);
-  Call(fetch);
-  write[12] = 4;
+  Call(kFetch);
+  write[12] = 4;  // m1000 := 4
   Call(write);
-  Call(fetch);
+  Call(kFetch);
   Outcome all = Tool({"journal"});
   EXPECT_EQ(all.code, 0);
   std::istringstream lines(all.out);
@@ -234,15 +254,21 @@ TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
 TEST_F(ToolTest, RequestFollowsTheBridgesCodesToTheResult) {
   Child tool = Start({"request", "r", "--timeout", "5"});
   auto deadline = Clock::now() + std::chrono::seconds(3);
-  while (raw::Var(5, 1000) != 6 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (raw::Var(5, 1000) != 6 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   ASSERT_EQ(raw::Var(5, 1000), 6u) << "the tool never wrote the request";
-  const Block fetch = {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  // m1000 := 7, l1000 := 123, m1000 := 8
-  for (const Block& write : {Block{0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x07, 0x00, 0, 0, 0, 0},
-                             Block{0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x07, 0x00, 0x7B, 0x00, 0, 0, 0, 0},
-                             Block{0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x08, 0x00, 0, 0, 0, 0}}) {
+  // clang-format off
+  const Block kBridgeWrites[] = {
+      // m1000 := 7, l1000 := 123, m1000 := 8
+      {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x07, 0x00, 0, 0, 0, 0},
+      {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x07, 0x00, 0x7B, 0x00, 0, 0, 0, 0},
+      {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x08, 0x00, 0, 0, 0, 0},
+  };
+  // clang-format on
+  for (const Block& write : kBridgeWrites) {
     ASSERT_EQ(raw::Word(Call(write), 0), 0u);
-    ASSERT_NE(raw::Word(Call(fetch), 0), 0xFFFFu);
+    ASSERT_NE(raw::Word(Call(kFetch), 0), 0xFFFFu);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
   }
   Outcome o = Finish(tool);
