@@ -23,6 +23,7 @@
 #include <deque>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -107,6 +108,10 @@ void Complain(const std::string& message) {
   std::exit(kExitUsage);
 }
 
+// The escapes that replies are written with and that the log shows, beside \xHH.
+constexpr std::string_view kEscaped("\n\r\t\\\"\0", 6);
+constexpr std::string_view kEscapeNames("nrt\\\"0", 6);
+
 // Bytes as the log shows them: quoted, with the escapes that the reply options accept, and the
 // middle of a long reply left out.
 std::string Shown(const std::string& bytes) {
@@ -118,21 +123,13 @@ std::string Shown(const std::string& bytes) {
       i = bytes.size() - kTail;
     }
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else if (c == '\t')
-      out += "\\t";
-    else if (c == '\\')
-      out += "\\\\";
-    else if (c == '"')
-      out += "\\\"";
-    else if (c == '\0')
-      out += "\\0";
-    else if (c >= 0x20 && c < 0x7F)
+    const std::size_t named = kEscaped.find(static_cast<char>(c));
+    if (named != std::string_view::npos) {
+      out += '\\';
+      out += kEscapeNames[named];
+    } else if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
-    else {
+    } else {
       char hex[5];
       std::snprintf(hex, sizeof hex, "\\x%02X", c);
       out += hex;
@@ -150,39 +147,20 @@ std::string Unescape(const std::string& text, std::string& bytes) {
       continue;
     }
     if (++i == text.size()) return "the text ends with a lone backslash";
-    switch (text[i]) {
-      case 'n':
-        bytes += '\n';
-        break;
-      case 'r':
-        bytes += '\r';
-        break;
-      case 't':
-        bytes += '\t';
-        break;
-      case '0':
-        bytes += '\0';
-        break;
-      case '\\':
-        bytes += '\\';
-        break;
-      case '"':
-        bytes += '"';
-        break;
-      case 'x': {
-        std::size_t digits = 0;
-        while (digits < 2 && i + 1 + digits < text.size() &&
-               std::isxdigit(static_cast<unsigned char>(text[i + 1 + digits]))) {
-          ++digits;
-        }
-        if (digits == 0) return "\\x without hex digits";
-        bytes += static_cast<char>(std::strtoul(text.substr(i + 1, digits).c_str(), nullptr, 16));
-        i += digits;
-        break;
-      }
-      default:
-        return std::string("unknown escape \\") + text[i];
+    const std::size_t named = kEscapeNames.find(text[i]);
+    if (named != std::string_view::npos) {
+      bytes += kEscaped[named];
+      continue;
     }
+    if (text[i] != 'x') return std::string("unknown escape \\") + text[i];
+    std::size_t digits = 0;
+    while (digits < 2 && i + 1 + digits < text.size() &&
+           std::isxdigit(static_cast<unsigned char>(text[i + 1 + digits]))) {
+      ++digits;
+    }
+    if (digits == 0) return "\\x without hex digits";
+    bytes += static_cast<char>(std::strtoul(text.substr(i + 1, digits).c_str(), nullptr, 16));
+    i += digits;
   }
   return "";
 }
@@ -279,7 +257,8 @@ void FlushOutgoing() {
 void Transmit(const std::string& bytes, const std::string& note) {
   outgoing += bytes;
   FlushOutgoing();
-  Log("-> %s (%zu bytes%s)", Shown(bytes).c_str(), bytes.size(), note.c_str());
+  Log("-> %s (%zu byte%s%s)", Shown(bytes).c_str(), bytes.size(), bytes.size() == 1 ? "" : "s",
+      note.c_str());
 }
 
 void Answer(char letter) {
@@ -306,7 +285,10 @@ void Answer(char letter) {
 }
 
 void ReportNoise() {
-  if (!heard.empty()) Log("<- ignored %s (%zu bytes)", Shown(heard).c_str(), heard.size());
+  if (!heard.empty()) {
+    Log("<- ignored %s (%zu byte%s)", Shown(heard).c_str(), heard.size(),
+        heard.size() == 1 ? "" : "s");
+  }
   heard.clear();
 }
 
@@ -427,13 +409,13 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i], value;
     const std::size_t equals = name.find('=');
-    const bool inline_value = name.rfind("--", 0) == 0 && equals != std::string::npos;
-    if (inline_value) {
+    const bool inlineValue = name.rfind("--", 0) == 0 && equals != std::string::npos;
+    if (inlineValue) {
       value = name.substr(equals + 1);
       name.resize(equals);
     }
     if (name == "--help" || name == "--silent" || name == "--exit-on-eof") {
-      if (inline_value) UsageError(name + " takes no value");
+      if (inlineValue) UsageError(name + " takes no value");
       if (name == "--help") {
         PrintHelp();
         std::exit(0);
@@ -445,31 +427,21 @@ Options ParseOptions(int argc, char** argv) {
     bool known = false;
     for (const char* valued : kValued) known = known || name == valued;
     if (!known) UsageError("unknown option '" + name + "'");
-    if (!inline_value) {
+    if (!inlineValue) {
       if (i + 1 >= argc) UsageError(name + " needs a value");
       value = argv[++i];
     }
     std::string error;
-    if (name == "--p")
-      error = SetReply(behaviour.p, value);
-    else if (name == "--r")
-      error = SetReply(behaviour.r, value);
-    else if (name == "--delay")
-      error = SetNumber(behaviour.delayMs, value, kMaxMs);
-    else if (name == "--split")
-      error = SetNumber(behaviour.splitBytes, value, kMaxReply);
-    else if (name == "--split-pause")
-      error = SetNumber(behaviour.splitPauseMs, value, kMaxMs);
-    else if (name == "--long")
-      error = SetGenerated(value, LongReply);
-    else if (name == "--binary")
-      error = SetGenerated(value, BinaryReply);
-    else if (name == "--ports")
-      options.ports = value;
-    else if (name == "--com")
-      error = SetNumber(options.com, value, kMaxCom);
-    else
-      options.tty = value;
+    if (name == "--p") error = SetReply(behaviour.p, value);
+    if (name == "--r") error = SetReply(behaviour.r, value);
+    if (name == "--delay") error = SetNumber(behaviour.delayMs, value, kMaxMs);
+    if (name == "--split") error = SetNumber(behaviour.splitBytes, value, kMaxReply);
+    if (name == "--split-pause") error = SetNumber(behaviour.splitPauseMs, value, kMaxMs);
+    if (name == "--long") error = SetGenerated(value, LongReply);
+    if (name == "--binary") error = SetGenerated(value, BinaryReply);
+    if (name == "--ports") options.ports = value;
+    if (name == "--com") error = SetNumber(options.com, value, kMaxCom);
+    if (name == "--tty") options.tty = value;
     if (!error.empty()) UsageError(name + ": " + error);
   }
   if (options.tty.empty() && options.ports.empty()) {
@@ -538,8 +510,9 @@ std::string PlaceLink(const Options& options) {
     return "ports folder " + options.ports + " is not a directory";
   }
   const std::string path = options.ports + "/COM" + std::to_string(options.com);
-  struct stat entry {
-  }, target{}, ours{};
+  struct stat entry {};
+  struct stat target {};
+  struct stat ours {};
   if (lstat(path.c_str(), &entry) == 0) {
     if (!S_ISLNK(entry.st_mode)) return path + " exists and is not a symbolic link";
     // Our own slave may carry the name a killed device's link still points at.

@@ -324,6 +324,10 @@ TEST_F(DeviceTest, LongReplyOf3000BytesArrivesWhole) {
   EXPECT_EQ(reply[1234], '4');
   EXPECT_EQ(reply.substr(2995), "<END>");
   EXPECT_TRUE(Quiet(port, 200));
+  std::string line;
+  ASSERT_TRUE(WaitForLog(device, "<END>\" (3000 bytes)", 1000, &line));
+  EXPECT_NE(line.find("-> \"012345678901"), std::string::npos) << line;
+  EXPECT_LT(line.size(), 200u) << "the log shows the middle of a long reply";
 }
 
 // Far more than the pseudo-terminal holds: the device must wait for room, not drop the rest.
