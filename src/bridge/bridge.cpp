@@ -45,7 +45,9 @@ void ServeMailbox() {
 
 }  // namespace
 
-void SetConsole(std::FILE* stream) { console = stream; }
+void SetConsole(std::FILE* stream) {
+  console = stream;
+}
 
 void Say(const char* format, ...) {
   std::FILE* out = console != nullptr ? console : stdout;

@@ -36,7 +36,10 @@ bool PostVar(const char* name, std::int32_t value, Report rule) {
   VarRef ref{};
   if (ParseVarRef(name, ref)) WriteVar(ref, value, status);
   const bool reported = rule == Report::AnyError ? status != 0 : (status & 0xFF00u) != 0;
-  if (reported) Say("Erreur %x \xE0 l'\xE9" "criture de %s\n", status, name);
+  if (reported)
+    Say("Erreur %x \xE0 l'\xE9"
+        "criture de %s\n",
+        status, name);
   return reported;
 }
 

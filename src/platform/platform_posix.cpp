@@ -1,4 +1,5 @@
-// POSIX side of the platform layer: the console key read and the runtime library loaded with dlopen.
+// POSIX side of the platform layer: the console key read and the runtime library loaded with
+// dlopen.
 #include <dlfcn.h>
 #include <termios.h>
 #include <unistd.h>
@@ -31,11 +32,17 @@ void WaitForKey() {
   if (haveSaved) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
-const char* RuntimeLibraryName() { return "libkolt8.so"; }
+const char* RuntimeLibraryName() {
+  return "libkolt8.so";
+}
 
-void* OpenLibrary(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+void* OpenLibrary(const char* name) {
+  return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
 
-void* LibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
+void* LibrarySymbol(void* library, const char* name) {
+  return dlsym(library, name);
+}
 
 void CloseLibrary(void* library) {
   if (library != nullptr) dlclose(library);

@@ -34,20 +34,15 @@ void BeginBlock(RuntimeRequest& block, std::uint16_t command) {
 }
 
 int TypeOfLetter(char letter) {
-  switch (letter) {
-    case 'I': case 'i': return 0;
-    case 'O': case 'o': return 1;
-    case 'B': case 'b': case 'U': case 'u': return 2;
-    case 'T': case 't': return 3;
-    case 'C': case 'c': return 4;
-    case 'M': case 'm': return 5;
-    case 'F': case 'f': return 6;
-    case 'L': case 'l': return 7;
-    default: return -1;
-  }
+  if (letter == 'U' || letter == 'u') return 2;  // U is another name for B
+  static const char kLetters[] = "IOBTCMFLiobtcmfl";
+  const char* found = letter != '\0' ? std::strchr(kLetters, letter) : nullptr;
+  return found != nullptr ? static_cast<int>(found - kLetters) % 8 : -1;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 void CallEntryPoint() {
   // Without a connection the block is left as submitted, which reads as a refusal: callers are
@@ -128,7 +123,9 @@ void EncodeProbe(RuntimeRequest& block) {
   SetWord(block, 12, 0xFFFF);
 }
 
-void EncodeFetch(RuntimeRequest& block) { BeginBlock(block, kCommandFetch); }
+void EncodeFetch(RuntimeRequest& block) {
+  BeginBlock(block, kCommandFetch);
+}
 
 void DecodeReadAnswer(const RuntimeRequest& block, VarType type, std::int32_t& value) {
   if (type <= 2) {

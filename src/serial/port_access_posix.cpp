@@ -76,8 +76,8 @@ bool ApplyLineSettings(int fd) {
   cfmakeraw(&tio);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   tio.c_cflag |= CS8;
-  tio.c_cflag |= CLOCAL | CREAD;                        // no modem control lines, receiver on
-  tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);         // closing must not drop the line
+  tio.c_cflag |= CLOCAL | CREAD;                 // no modem control lines, receiver on
+  tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);  // closing must not drop the line
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);  // 0x11 and 0x13 are data
   tio.c_cc[VMIN] = 0;  // reads hand back what is waiting at once
   tio.c_cc[VTIME] = 0;
