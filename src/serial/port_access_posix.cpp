@@ -141,6 +141,7 @@ bool StartWatcher() {
   pthread_attr_destroy(&attributes);
   if (created != 0) return false;
   watcherStarted = true;
+  pthread_setname_np(watcher, "okv-watcher");  // so that ps -L and top show which thread it is
   // Asked for, as the Windows watcher runs time-critical; refused without privilege, and that is
   // fine: the watcher has no deadline of its own.
   sched_param priority{};
