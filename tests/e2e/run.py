@@ -13,6 +13,7 @@ import os
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing may land in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (Config, Failure, Scenario, check, check_between, fmt_entries,  # noqa: E402
@@ -143,6 +144,15 @@ def r_replies(s):
         s.request("r", [("m1000", 7), ("l1000", number), ("m1000", code)])
         s.console.expect_next(b"[" + text.encode() + b"]")
         check(rt.get("l1000") == number, "l1000 %d after %r" % (rt.get("l1000"), text))
+
+    # A reply with a NUL in it is text up to the NUL, and the bytes after it are read all the
+    # same: the next reply starts clean.
+    s.device.cmd("r A\\x0012")
+    s.request("r", [("m1000", 7), ("l1000", 0), ("m1000", 9)])
+    s.console.expect_next(b"[A]")
+    s.device.cmd("r B5")
+    s.request("r", [("m1000", 7), ("l1000", 5), ("m1000", 8)])
+    s.console.expect_next(b"[B5]")
 
 
 @scenario
