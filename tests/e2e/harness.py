@@ -55,6 +55,13 @@ TYPE_LETTERS = "iobtcmfl"
 POLL_S = 0.005  # how often shared memory is looked at while waiting for a change
 
 
+def short(data, keep=120):
+    """repr of bytes, with the middle of a long run left out."""
+    if len(data) <= 2 * keep:
+        return repr(bytes(data))
+    return "%r...(%d bytes)...%r" % (bytes(data[:keep]), len(data), bytes(data[-keep:]))
+
+
 class Failure(Exception):
     pass
 
@@ -155,17 +162,23 @@ class Output:
         Answers (offset, arrival time of its last byte)."""
         start = self.cursor
         at = self.wait(lambda d: (lambda k: None if k < 0 else k)(d.find(pattern, start)),
-                       timeout, repr(pattern))
+                       timeout, short(pattern))
         self.cursor = at + len(pattern)
         return at, self.time_of(self.cursor - 1)
 
     def expect_next(self, exact, timeout=10.0):
         """The very next bytes after the cursor must be `exact`: nothing before, nothing else."""
         start = self.cursor
-        self.wait(lambda d: True if len(d) >= start + len(exact) else None, timeout,
-                  "%d bytes after offset %d (%r)" % (len(exact), start, exact))
+
+        def settled(d):
+            # Done once the bytes are all there, or as soon as those there already differ.
+            got = d[start:start + len(exact)]
+            return True if len(got) == len(exact) or not exact.startswith(got) else None
+
+        self.wait(settled, timeout, "%d bytes after offset %d (%s)" % (
+            len(exact), start, short(exact)))
         got = bytes(self.data[start:start + len(exact)])
-        check(got == exact, "%s: expected next %r, got %r" % (self.name, exact, got))
+        check(got == exact, "%s: expected next %s, got %s" % (self.name, short(exact), short(got)))
         self.cursor = start + len(exact)
         return self.time_of(self.cursor - 1)
 
