@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Makes, checks and removes the Wine prefix that the Windows tests of one build directory share.
+#
+# The prefix gets its own persistent Wine server, started detached: a server (or services.exe,
+# explorer.exe, ...) started by the first test would inherit CTest's output pipe and hold it open,
+# adding seconds to every test. Serial ports COM1..COM9 are pinned in HKLM\Software\Wine\Ports to
+# links in PREFIX/ports, so that Wine's mount manager, which rewrites the dosdevices/comN links at
+# every start from the host's /dev/ttyS*, ttyUSB* and ttyACM* devices, keeps them pointing there;
+# a test links PREFIX/ports/COM<n> to its pseudo-terminal (the device simulator does this when
+# OKVBRIDGE_PORTS=PREFIX/ports).
+set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+Usage: wine_prefix.sh setup PREFIX [WINE]
+       wine_prefix.sh teardown PREFIX [WINE]
+       wine_prefix.sh check PREFIX N [WINE]
+
+  setup     create (or refresh) the Wine prefix PREFIX, start its persistent Wine server detached,
+            and pin COM1..COM9 to the links PREFIX/ports/COM1..COM9
+  teardown  stop the prefix's Wine server and every Wine process in it (the prefix stays, so the
+            next setup is quick)
+  check     make sure PREFIX/dosdevices/comN points at PREFIX/ports/COMN (repairs it if not)
+
+  WINE      the Wine loader (default: wine from PATH); the server is the wineserver beside it
+
+The environment the tests then need: WINEPREFIX=PREFIX WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+EOF
+}
+
+die() {
+  echo "wine_prefix.sh: $*" >&2
+  exit 1
+}
+
+[[ ${1:-} == -h || ${1:-} == --help ]] && { usage; exit 0; }
+(($# >= 2)) || { usage >&2; exit 2; }
+
+action=$1
+prefix=$2
+shift 2
+if [[ $action == check ]]; then
+  (($# >= 1)) || die "check needs a port number"
+  port=$1
+  shift
+  [[ $port =~ ^[1-9]$ ]] || die "port number must be 1 to 9, not '$port'"
+fi
+wine=${1:-wine}
+command -v "$wine" >/dev/null || die "Wine loader '$wine' not found"
+wine=$(command -v "$wine")
+wineserver=$(dirname "$wine")/wineserver
+[[ -x $wineserver ]] || wineserver=$(command -v wineserver) || die "wineserver not found beside '$wine'"
+
+mkdir -p "$prefix"
+prefix=$(cd "$prefix" && pwd)
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+
+link_port() { # n
+  local want=$prefix/ports/COM$1 link=$prefix/dosdevices/com$1
+  if [[ $(readlink "$link" 2>/dev/null) != "$want" ]]; then
+    ln -sfn "$want" "$link"
+  fi
+}
+
+case $action in
+setup)
+  started=$(date +%s)
+  echo "wine_prefix.sh: preparing $prefix (a new prefix takes 10-20 s)"
+  mkdir -p "$prefix/ports"
+  # Interrupted half-way, leave no server behind.
+  trap '"$wineserver" -k >/dev/null 2>&1; exit 130' INT TERM
+  # Detached, with no descriptor of ours: the server daemonizes and lives until teardown.
+  setsid "$wineserver" -p </dev/null >/dev/null 2>&1 || true
+  log=$prefix/setup.log
+  if ! "$wine" wineboot --init </dev/null >"$log" 2>&1; then
+    die "wineboot failed in $prefix (see $log)"
+  fi
+  for n in 1 2 3 4 5 6 7 8 9; do
+    "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$prefix/ports/COM$n" /f \
+      </dev/null >>"$log" 2>&1 || die "cannot pin COM$n in the registry (see $log)"
+    link_port "$n"
+  done
+  trap - INT TERM
+  echo "wine_prefix.sh: $prefix ready in $(($(date +%s) - started)) s"
+  ;;
+check)
+  [[ -d $prefix/dosdevices ]] || die "$prefix is not a prepared Wine prefix (run setup first)"
+  link_port "$port"
+  ;;
+teardown)
+  "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+  # -k returns once the kill is sent; wait for the server to go so nothing outlives the tests.
+  "$wineserver" -w </dev/null >/dev/null 2>&1 || true
+  ;;
+*)
+  usage >&2
+  exit 2
+  ;;
+esac
