@@ -74,6 +74,7 @@ int watchFd = -1;    // inotify on the slave, for the opens and closes of a peer
 int signalPipe[2] = {-1, -1};
 std::string slavePath;
 std::string linkPath;
+const Options* lineOptions = nullptr;  // for plugging the line in again
 
 std::uint64_t NowMs() {
   timespec now{};
@@ -255,6 +256,10 @@ void FlushOutgoing() {
 }
 
 void Transmit(const std::string& bytes, const std::string& note) {
+  if (lineFd < 0) {
+    Log("-> %s dropped: unplugged", Shown(bytes).c_str());
+    return;
+  }
   outgoing += bytes;
   FlushOutgoing();
   Log("-> %s (%zu byte%s%s)", Shown(bytes).c_str(), bytes.size(), bytes.size() == 1 ? "" : "s",
@@ -314,6 +319,9 @@ void Hear(const char* data, std::size_t size) {
   heard = letter;
 }
 
+std::string Unplug();
+std::string PlugIn();
+
 // Applies one command line from standard input. Answers an error text, empty when done.
 std::string Obey(const std::string& line, bool& quit) {
   const std::size_t space = line.find(' ');
@@ -348,6 +356,8 @@ std::string Obey(const std::string& line, bool& quit) {
   }
   if (verb == "long") return SetGenerated(words.size() == 1 ? words[0] : "", LongReply);
   if (verb == "binary") return SetGenerated(words.size() == 1 ? words[0] : "", BinaryReply);
+  if (verb == "unplug" && words.empty()) return Unplug();
+  if (verb == "plug" && words.empty()) return PlugIn();
   if (verb == "quit" && words.empty()) {
     quit = true;
     return "";
@@ -391,6 +401,10 @@ void PrintHelp() {
       "  split N [PAUSE_MS] split replies after N bytes (split 0: whole)\n"
       "  silent on|off      leave commands unanswered, or answer again\n"
       "  long N | binary N  as the options\n"
+      "  unplug             close the pseudo-terminal and remove the link, as a USB adapter\n"
+      "                     pulled out; replies not yet sent are lost\n"
+      "  plug               a new pseudo-terminal linked under the same name, as the adapter\n"
+      "                     plugged in again\n"
       "  quit               end\n"
       "Lines that are empty or start with # are skipped; a bad command is reported on stderr.\n"
       "\n"
@@ -543,6 +557,44 @@ void RemoveLink() {
   linkPath.clear();
 }
 
+// A pulled USB adapter: the far end of every open descriptor hangs up for good, the name goes
+// away, and replies not yet on the line are lost with the device's power.
+std::string Unplug() {
+  if (lineOptions == nullptr || !lineOptions->tty.empty()) return "unplug needs a pseudo-terminal";
+  if (lineFd < 0) return "the line is unplugged already";
+  RemoveLink();
+  close(lineFd);  // the master first: the peers' descriptors hang up now
+  lineFd = -1;
+  for (int* fd : {&slaveHold, &watchFd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  Log("-- unplugged %s: %zu reply pieces and %zu bytes dropped", slavePath.c_str(), schedule.size(),
+      outgoing.size());
+  schedule.clear();
+  outgoing.clear();
+  heard.clear();
+  return "";
+}
+
+// The adapter back in: a new pseudo-terminal under the old name. A bridge still holding the old
+// one must open the name again to reach it, as with a real adapter.
+std::string PlugIn() {
+  if (lineOptions == nullptr || !lineOptions->tty.empty()) return "plug needs a pseudo-terminal";
+  if (lineFd >= 0) return "the line is plugged in already";
+  std::string error = OpenPseudoTerminal();
+  if (error.empty()) error = PlaceLink(*lineOptions);
+  if (!error.empty()) {
+    for (int* fd : {&lineFd, &slaveHold, &watchFd}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    return error;
+  }
+  Log("-- plugged in: %s -> %s", linkPath.c_str(), slavePath.c_str());
+  return "";
+}
+
 void OnSignal(int number) {
   const int saved = errno;
   const unsigned char byte = static_cast<unsigned char>(number);
@@ -679,6 +731,7 @@ std::string Run(const Options& options, bool& failed) {
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
+  lineOptions = &options;
   if (!CatchSignals()) {
     Complain(std::string("no signal pipe: ") + std::strerror(errno));
     return kExitFailure;
