@@ -3,9 +3,11 @@
 #
 # The prefix gets its own persistent Wine server, started detached: a server (or services.exe,
 # explorer.exe, ...) started by the first test would inherit CTest's output pipe and hold it open,
-# adding seconds to every test. Serial ports COM1..COM9 are pinned in HKLM\Software\Wine\Ports to
-# links in PREFIX/ports, so that Wine's mount manager, which rewrites the dosdevices/comN links at
-# every start from the host's /dev/ttyS*, ttyUSB* and ttyACM* devices, keeps them pointing there;
+# adding seconds to every test. The server outlives its last process by a few minutes only, so an
+# interrupted run leaves nothing behind for long. Serial ports COM1..COM16 are pinned in
+# HKLM\Software\Wine\Ports to links in PREFIX/ports, so that Wine's mount manager, which rewrites the dosdevices/comN links at
+# every start from the host's /dev/ttyS*, ttyUSB* and ttyACM* devices (giving them the first free
+# numbers), keeps them pointing there;
 # a test links PREFIX/ports/COM<n> to its pseudo-terminal (the device simulator does this when
 # OKVBRIDGE_PORTS=PREFIX/ports).
 set -euo pipefail
@@ -15,12 +17,14 @@ usage() {
 Usage: wine_prefix.sh setup PREFIX [WINE]
        wine_prefix.sh teardown PREFIX [WINE]
        wine_prefix.sh check PREFIX N [WINE]
+       wine_prefix.sh server PREFIX [WINE]
 
   setup     create (or refresh) the Wine prefix PREFIX, start its persistent Wine server detached,
-            and pin COM1..COM9 to the links PREFIX/ports/COM1..COM9
+            and pin COM1..COM16 to the links PREFIX/ports/COM1..COM16
   teardown  stop the prefix's Wine server and every Wine process in it (the prefix stays, so the
             next setup is quick)
   check     make sure PREFIX/dosdevices/comN points at PREFIX/ports/COMN (repairs it if not)
+  server    start the prefix's Wine server detached, unless it runs already
 
   WINE      the Wine loader (default: wine from PATH); the server is the wineserver beside it
 
@@ -43,7 +47,7 @@ if [[ $action == check ]]; then
   (($# >= 1)) || die "check needs a port number"
   port=$1
   shift
-  [[ $port =~ ^[1-9]$ ]] || die "port number must be 1 to 9, not '$port'"
+  [[ $port =~ ^([1-9]|1[0-6])$ ]] || die "port number must be 1 to 16, not '$port'"
 fi
 wine=${1:-wine}
 command -v "$wine" >/dev/null || die "Wine loader '$wine' not found"
@@ -54,6 +58,20 @@ wineserver=$(dirname "$wine")/wineserver
 mkdir -p "$prefix"
 prefix=$(cd "$prefix" && pwd)
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+
+max_port=16
+server_linger=300  # seconds the server outlives the prefix's last process
+
+# Detached, with no descriptor of ours: the server daemonizes and holds no test's output pipe.
+# A second start while one runs for this prefix just ends.
+start_server() {
+  setsid "$wineserver" -p"$server_linger" </dev/null >/dev/null 2>&1 || true
+}
+
+# Wine sees the host's root as drive Z:.
+winepath_of() {
+  printf 'Z:%s' "${1//\//\\}"
+}
 
 link_port() { # n
   local want=$prefix/ports/COM$1 link=$prefix/dosdevices/com$1
@@ -69,19 +87,24 @@ setup)
   mkdir -p "$prefix/ports"
   # Interrupted half-way, leave no server behind.
   trap '"$wineserver" -k >/dev/null 2>&1; exit 130' INT TERM
-  # Detached, with no descriptor of ours: the server daemonizes and lives until teardown.
-  setsid "$wineserver" -p </dev/null >/dev/null 2>&1 || true
+  start_server
   log=$prefix/setup.log
   if ! "$wine" wineboot --init </dev/null >"$log" 2>&1; then
     die "wineboot failed in $prefix (see $log)"
   fi
-  for n in 1 2 3 4 5 6 7 8 9; do
-    "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$prefix/ports/COM$n" /f \
-      </dev/null >>"$log" 2>&1 || die "cannot pin COM$n in the registry (see $log)"
-    link_port "$n"
-  done
+  ports_reg=$prefix/ports.reg
+  {
+    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+    for n in $(seq 1 $max_port); do printf '"COM%d"="%s"\n' "$n" "$prefix/ports/COM$n"; done
+  } >"$ports_reg"
+  "$wine" regedit /S "$(winepath_of "$ports_reg")" </dev/null >>"$log" 2>&1 ||
+    die "cannot pin the COM ports in the registry (see $log)"
+  for n in $(seq 1 $max_port); do link_port "$n"; done
   trap - INT TERM
   echo "wine_prefix.sh: $prefix ready in $(($(date +%s) - started)) s"
+  ;;
+server)
+  start_server
   ;;
 check)
   [[ -d $prefix/dosdevices ]] || die "$prefix is not a prepared Wine prefix (run setup first)"
