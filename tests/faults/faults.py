@@ -1,0 +1,524 @@
+#!/usr/bin/env python3
+"""Runs one fault scenario of okvbridge by name: the real bridge between the simulated device and
+the simulated runtime while one of them misbehaves.
+
+    faults.py NAME [--bridge PATH] [--device PATH] [--tool PATH] [--libdir DIR]
+    faults.py --list
+    faults.py --help
+
+Every scenario checks that the bridge keeps running, prints the messages it should, and never
+posts a code that the bytes the device actually sent do not justify. The expected codes come from
+the mailbox rules written out below (classify, r_outcome), not from the bridge's code.
+
+The environment may override each path as for the end-to-end tests (see tests/e2e/harness.py).
+Exit status 0 when the scenario held, 1 when it did not (with the console, the device log and the
+journal printed), 2 for a bad name.
+"""
+
+import os
+import random
+import re
+import subprocess
+import sys
+import threading
+import time
+
+sys.dont_write_bytecode = True  # nothing may land in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+
+from harness import (Config, Failure, Scenario, check, check_between, fmt_entries,  # noqa: E402
+                     plain, stop)
+
+NO_EXECUTOR = b"Pas d'executeur installe\n"
+INSTALLED = b"Executeur installe\n"
+REMOVED = b"Executeur desinstalle\n"
+TIMEOUT = b"Com timeout\n"
+TIMEOUT_STATUS = 0xFFFE
+
+
+def read_error(status):
+    return b"Erreur %x \xe0 la lecture de m1000\n" % status
+
+
+def write_error(status, ref="m1000"):
+    return b"Erreur %x \xe0 l'\xe9criture de %s\n" % (status, ref.encode())
+
+
+# --- the mailbox rules, from the reply bytes the bridge takes in one read -------------------------
+
+READ_LIMIT = 1023  # one read fills the 1024-byte buffer but its terminating zero
+
+
+def text_of(taken):
+    """The reply as text: up to its first NUL."""
+    return taken.split(b"\0", 1)[0]
+
+
+def classify(taken):
+    """P result code."""
+    text = text_of(taken)
+    code = 5
+    if b"Sleep" in text:
+        code = 3
+    if b"Turning On" in text:
+        code = 4
+    return code
+
+
+def atoi(data):
+    i = 0
+    while i < len(data) and data[i] in b" \t\n\v\f\r":
+        i += 1
+    negative = i < len(data) and data[i] == ord("-")
+    if i < len(data) and data[i] in b"+-":
+        i += 1
+    value = 0
+    while i < len(data) and 0x30 <= data[i] <= 0x39:
+        value = value * 10 + data[i] - 0x30
+        i += 1
+    value = -value if negative else value
+    return max(-2 ** 31, min(2 ** 31 - 1, value))
+
+
+def r_outcome(taken):
+    """(l1000, code) of an R. The first byte is skipped whatever it is, a NUL included: the number
+    is read from the buffer's second byte up to the next NUL."""
+    rest = taken[1:].split(b"\0", 1)[0]
+    digit = len(taken) > 1 and 0x30 <= taken[1] <= 0x39
+    return atoi(rest), 8 if digit else 9
+
+
+def escaped(data):
+    """Bytes as a device command's TEXT: every byte as \\xHH."""
+    return "".join("\\x%02X" % b for b in data)
+
+
+def noise(rng, n, nul=True):
+    """n random bytes; without NUL unless asked; never the two words by chance."""
+    while True:
+        data = bytes(rng.randrange(0 if nul else 1, 256) for _ in range(n))
+        if b"Sleep" not in data and b"Turning On" not in data:
+            return data
+
+
+# --- helpers ---------------------------------------------------------------------------------------
+
+def native(s):
+    """CPU figures come from /proc, which shows only a native bridge."""
+    return "OKV_BRIDGE_CMD" not in os.environ and os.path.isdir("/proc/%d" % s.bridge.proc.pid)
+
+
+def cpu_seconds(pid, tid=None):
+    path = "/proc/%d/stat" % pid if tid is None else "/proc/%d/task/%d/stat" % (pid, tid)
+    with open(path) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+
+
+def watcher_tid(pid):
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+            if f.read().strip() == "okv-watcher":
+                return int(tid)
+    raise Failure("no okv-watcher thread in the bridge")
+
+
+def alive(s):
+    check(s.bridge.proc.poll() is None, "the bridge ended with status %r" % s.bridge.proc.poll())
+
+
+def p_expected(taken, timed_out=False):
+    return [("m1000", 2)] + ([("m1000", 5)] if timed_out else []) + [("m1000", classify(taken))]
+
+
+def r_expected(taken, timed_out=False):
+    number, code = r_outcome(taken)
+    return [("m1000", 7)] + ([("m1000", 9)] if timed_out else []) + [("l1000", number),
+                                                                    ("m1000", code)]
+
+
+def serve(s, kind, taken, timed_out=False, timeout=15):
+    """One request whose reply is known to be `taken`: codes, l1000 and console all checked."""
+    expected = p_expected(taken, timed_out) if kind == "p" else r_expected(taken, timed_out)
+    e = s.request(kind, expected, timeout)
+    s.console.expect_next((TIMEOUT if timed_out else b"") + b"[" + text_of(taken) + b"]")
+    return e
+
+
+def tool(s, *args):
+    """The runtime's control tool on this scenario's state file."""
+    subprocess.run([s.config.tool] + list(args), env=dict(os.environ, KOLT8_SIM_STATE=s.state_path),
+                   check=True, stdout=subprocess.DEVNULL, timeout=20)
+
+
+SCENARIOS = {}
+
+
+def scenario(fn):
+    SCENARIOS[fn.__name__] = fn
+    return fn
+
+
+# --- the scenarios ---------------------------------------------------------------------------------
+
+@scenario
+def device_unplugged(s):
+    """The adapter pulled out while a P waits for its reply: the wait times out, later requests time
+    out without the bridge spinning on the dead line, and the device back in place answers a
+    bridge that opens it again."""
+    s.start_all()
+    rt, c, dev = s.runtime, s.console, s.device
+    rt.delay(0)  # no completion delay: what CPU the bridge uses is its own
+    dev.cmd("delay 2500")
+    rt.set("m1000", 1)
+    dev.log.expect(b"<- P", 5)
+    dev.cmd("unplug")
+    e = rt.wait_journal(lambda e: len(e) >= 3, 10, "P over a pulled line")
+    check(plain(e) == p_expected(b"", True), "journal %s" % fmt_entries(e))
+    rt.take(e)
+    c.expect_next(TIMEOUT + b"[]", 3)
+
+    pid = s.bridge.proc.pid
+    measure = native(s)
+    if measure:
+        tid = watcher_tid(pid)
+        cpu0, watcher0, t0 = cpu_seconds(pid), cpu_seconds(pid, tid), time.monotonic()
+    serve(s, "r", b"", True, 20)
+    s.quiet_cycles(3)
+    if measure:
+        wall = time.monotonic() - t0
+        cpu, watcher = cpu_seconds(pid) - cpu0, cpu_seconds(pid, tid) - watcher0
+        print("line gone for %.1f s: bridge CPU %.2f s, watcher %.2f s" % (wall, cpu, watcher))
+        check(watcher <= 0.05, "the watcher spins on the dead line: %.2f s CPU" % watcher)
+        check(cpu <= 0.05 * wall, "the bridge used %.2f s CPU in %.1f s" % (cpu, wall))
+
+    # Back in: the running bridge holds the dead line and can only time out, which is the truth of
+    # what it receives; started again (as a service wrapper does), it reaches the device.
+    dev.cmd("delay 0")
+    dev.cmd("plug")
+    serve(s, "r", b"", True, 20)
+    check(dev.commands_seen("P") == 1 and dev.commands_seen("R") == 0,
+          "the device heard a command over the dead line")
+    alive(s)
+    old = s.bridge
+    stop(old.proc)
+    old.stderr.close()
+    s.start_bridge()
+    c = s.console
+    c.expect_next(b"Communication OKV (COM4) <-> Corvalen V1.000\nConnexion a Corvalen...\n"
+                  b"Connexion effectuee\n" + INSTALLED, 8)
+    serve(s, "p", b"Turning On")
+    serve(s, "r", b"A123")
+
+
+@scenario
+def garbage_bursts(s):
+    """Bursts of random bytes and of NULs on the line, before and inside replies: every code follows
+    the bytes the bridge took, up to their first NUL."""
+    s.start_all()
+    rt, dev = s.runtime, s.device
+    rng = random.Random(20261208)
+
+    def burst(data):
+        sent = b"(%d byte%s, unsolicited)" % (len(data), b"" if len(data) == 1 else b"s")
+        before = dev.log.count(sent)
+        dev.cmd("send " + escaped(data))  # logged as sent before the command's "ok"
+        check(dev.log.count(sent) == before + 1, "device: burst of %d bytes not sent" % len(data))
+
+    # NULs in front: the reply text is empty, whatever follows.
+    burst(b"\0" * 300)
+    serve(s, "p", b"\0" * 300 + b"Turning On")
+    # Noise without NUL (high bytes, CR, LF, brackets, printf conversions) in front of the reply.
+    junk = b"%s%n%x]\r\n[" + noise(rng, 200, nul=False)
+    burst(junk)
+    dev.cmd("p Sleep")
+    serve(s, "p", junk + b"Sleep")
+    # An R whose first byte is a NUL: the number is read from the second byte all the same.
+    burst(b"\0")
+    dev.cmd("r 42x")
+    serve(s, "r", b"\x0042x")
+    # Random replies with NULs, as the device's only answer.
+    for size in (7, 100, 900):
+        reply = noise(rng, size)
+        dev.cmd("next p " + escaped(reply))
+        serve(s, "p", reply)
+        reply = b"A" + noise(rng, size)
+        dev.cmd("next r " + escaped(reply))
+        serve(s, "r", reply)
+    # A burst longer than one read: the first request takes 1023 bytes, the next the rest with its
+    # own reply behind.
+    junk = noise(rng, 1500, nul=False)
+    burst(junk)
+    dev.cmd("p Turning On")
+    serve(s, "p", junk[:READ_LIMIT])
+    dev.cmd("silent on")
+    e = serve(s, "p", junk[READ_LIMIT:] + b"Turning On")
+    check(e[-1][3] - e[0][3] < 1.5, "queued bytes did not end the wait at its first look")
+    alive(s)
+
+
+@scenario
+def huge_reply(s):
+    """A 6000-byte reply, more than the receive queue holds: it comes 1023 bytes a read, in order,
+    over six requests, with nothing lost or doubled and each code following its own part."""
+    s.start_all(["--long", "6000"])
+    dev = s.device
+    body = bytes(ord("0") + i % 10 for i in range(6000))
+    data = body[:-5] + b"<END>"
+    serve(s, "p", data[:READ_LIMIT])
+    dev.cmd("silent on")
+    at = READ_LIMIT
+    for kind in "rprpr":
+        part = data[at:at + READ_LIMIT]
+        e = serve(s, kind, part)
+        check(e[-1][3] - e[0][3] < 1.5, "queued bytes did not end the wait at its first look")
+        at += len(part)
+    check(at == len(data), "%d bytes taken of %d" % (at, len(data)))
+    s.quiet_cycles(1)
+    serve(s, "r", b"", True, 20)  # all taken: nothing is left to read
+    check(dev.commands_seen("P") == 3 and dev.commands_seen("R") == 4, "device commands")
+    alive(s)
+
+
+@scenario
+def reply_near_limit(s):
+    """Replies just inside and just outside the wait: R looks every 200 ms up to 5000 ms, P every
+    800 ms, its last look at 5600 ms. A late reply is not lost: the next request takes it."""
+    s.start_all()
+    rt, dev = s.runtime, s.device
+    rt.delay(0)
+    dev.cmd("delay 4500")
+    e = serve(s, "r", b"A123")
+    check_between(e[-1][3] - e[0][3], 4.45, 5.1, "R acknowledgement to result")
+    dev.cmd("delay 4400")
+    e = serve(s, "p", b"Turning On")
+    check_between(e[-1][3] - e[0][3], 4.35, 5.0, "P acknowledgement to result")
+    # Past 5000 ms, but before the P's last look: still a reply, without a timeout.
+    dev.cmd("delay 5200")
+    e = serve(s, "p", b"Turning On")
+    check_between(e[-1][3] - e[0][3], 5.15, 5.8, "P acknowledgement to result")
+
+    # Too late for the R: timeout, and the reply waits for the next request.
+    dev.cmd("delay 5600")
+    e = serve(s, "r", b"", True, 20)
+    check_between(e[1][3] - e[0][3], 4.95, 5.5, "R acknowledgement to timeout")
+    dev.log.expect(b'-> "A123" (4 bytes)', 3)
+    dev.cmd("delay 0")
+    dev.cmd("silent on")
+    serve(s, "r", b"A123")
+    # Too late for the P's last look.
+    dev.cmd("silent off")
+    dev.cmd("delay 6300")
+    dev.cmd("p Sleep")
+    e = serve(s, "p", b"", True, 20)
+    check_between(e[1][3] - e[0][3], 5.55, 6.2, "P acknowledgement to timeout")
+    dev.log.expect(b'-> "Sleep" (5 bytes)', 3)
+    dev.cmd("silent on")
+    serve(s, "r", b"Sleep")
+    alive(s)
+
+
+@scenario
+def runtime_never_completes(s):
+    """Completions stop in the middle of a P and of an R: the writes give up after 1000 ms with an
+    error, the R stops at its l1000, the mailbox keeps the acknowledgement, and nothing is served
+    until completions come back."""
+    s.start_all()
+    rt, c, dev = s.runtime, s.console, s.device
+    dev.cmd("delay 1500")
+    rt.set("l1000", 555)
+    for kind, ack, reply, tail in (("p", 2, b"[Turning On]", write_error(TIMEOUT_STATUS)),
+                                   ("r", 7, b"[A123]", write_error(TIMEOUT_STATUS, "l1000"))):
+        rt.set("m1000", 1 if kind == "p" else 6)
+        e = rt.wait_journal(lambda e: len(e) >= 1, 5, "acknowledgement")
+        check(plain(e) == [("m1000", ack)], "journal %s" % fmt_entries(e))
+        rt.take(e)
+        rt.never(True)  # while the device is still to answer
+        c.expect_next(reply + tail, 8)
+        t1 = c.expect_next(read_error(TIMEOUT_STATUS), 5)
+        t2 = c.expect_next(read_error(TIMEOUT_STATUS), 5)
+        check_between(t2 - t1, 1.8, 2.7, "cycle with reads that never complete")
+        check(rt.pending() == [], "writes completed: %s" % fmt_entries(rt.pending()))
+        check(rt.get("m1000") == ack and rt.get("l1000") == 555,
+              "mailbox m1000 %d, l1000 %d" % (rt.get("m1000"), rt.get("l1000")))
+        rt.never(False)
+        s.quiet_cycles(2)  # the acknowledgement asks for nothing
+        check(c.rest() == b"", "console: %r" % c.rest())
+    check(dev.commands_seen("P") == 1 and dev.commands_seen("R") == 1, "device commands")
+    dev.cmd("delay 0")
+    serve(s, "r", b"A123")
+    alive(s)
+
+
+@scenario
+def runtime_refuses_everything(s):
+    """A runtime that refuses probes, reads and writes, with refusal words that look like other
+    statuses: no request is served while reads are refused, and every write refusal is reported
+    or not by its rule."""
+    s.start_all()
+    rt, c, dev = s.runtime, s.console, s.device
+    rt.executor(False)
+    rt.refuse_read(0xE0E0)
+    rt.refuse_write(0xE0E0)
+    c.expect_next(REMOVED + read_error(0xE0E0), 5)
+    rt.set("m1000", 1)  # only now: a read already under way would have delivered it
+    c.expect_next(NO_EXECUTOR, 4)
+    c.expect_next(NO_EXECUTOR, 4)
+    rt.executor(True)
+    c.expect_next(INSTALLED, 4)
+    # A refused read delivers no value, whatever the word says: not even 1 as a "result code".
+    for word in (0xE0E0, 0x0001, 0x0006, TIMEOUT_STATUS, 0xFFFF):
+        rt.refuse_read(word)
+        c.expect(read_error(word), 4)
+        c.expect_next(read_error(word), 3)
+    check(dev.commands_seen("P") == 0 and rt.pending() == [], "a refused read was served")
+
+    # Writes refused with a word whose high byte is 0: only the P acknowledgement reports it; the
+    # mailbox still holds 1, so the P runs again every cycle until the writes go through.
+    rt.refuse_read(0)
+    rt.refuse_write(0x0005)
+    c.expect(write_error(5) + b"[Turning On]" + write_error(5) + b"[Turning On]", 6)
+    rt.refuse_write(0)
+    e = rt.wait_journal(lambda e: len(e) >= 2, 6, "P once writes go through")
+    check(plain(e)[-1] == ("m1000", 4) and set(plain(e)) <= {("m1000", 2), ("m1000", 4)},
+          "journal %s" % fmt_entries(e))
+    rt.take(e)
+    c.expect(b"[Turning On]", 3)
+    s.quiet_cycles(1)
+    # The R reports nothing of such a refusal: its l1000 write "succeeds" silently and it goes on.
+    rt.refuse_write(0x0005)
+    rt.set("m1000", 6)
+    c.expect(b"[A123][A123]", 6)
+    check(c.count(b"l1000") == 0, "an R write error was reported")
+    rt.refuse_write(0)
+    e = rt.wait_journal(lambda e: len(e) >= 1 and plain(e)[-1] == ("m1000", 8), 6, "R result")
+    check(set(plain(e)) <= {("m1000", 7), ("l1000", 123), ("m1000", 8)},
+          "journal %s" % fmt_entries(e))
+    alive(s)
+
+
+@scenario
+def executor_flapping(s):
+    """The executor removed and installed every second while the application asks for P and R in
+    turn: each request is served once, with its right codes, and the messages alternate."""
+    s.start_all()
+    rt, c, dev = s.runtime, s.console, s.device
+    rt.delay(0)
+    stopping = threading.Event()
+
+    # About once a second, but not in step with the bridge's two-second probe without an
+    # executor, which would then always find it out.
+    rng = random.Random(7)
+
+    def flap():
+        on = True
+        while not stopping.wait(rng.uniform(0.6, 1.4)):
+            on = not on
+            rt.executor(on)
+
+    flapper = threading.Thread(target=flap, daemon=True)
+    flapper.start()
+    try:
+        served = {"p": 0, "r": 0}
+        kind = "p"
+        for _ in range(6):
+            expected = p_expected(b"Turning On") if kind == "p" else r_expected(b"A123")
+            rt.set("m1000", 1 if kind == "p" else 6)
+            e = rt.wait_journal(lambda e: len(e) >= len(expected), 15, "request %s" % kind)
+            check(plain(e) == expected, "request %s: journal %s" % (kind, fmt_entries(e)))
+            rt.take(e)
+            served[kind] += 1
+            kind = "r" if kind == "p" else "p"
+    finally:
+        stopping.set()
+        flapper.join()
+    rt.executor(True)
+    time.sleep(2.5)  # two cycles: any extra transaction would write
+    check(rt.pending() == [], "extra writes: %s" % fmt_entries(rt.pending()))
+    check(dev.commands_seen("P") == served["p"] and dev.commands_seen("R") == served["r"],
+          "device heard %d P and %d R for %s" % (dev.commands_seen("P"), dev.commands_seen("R"),
+                                                 served))
+    console = c.rest()
+    check(re.fullmatch(rb"(Executeur installe\n|Executeur desinstalle\n|"
+                       rb"Pas d'executeur installe\n|\[Turning On\]|\[A123\])*", console),
+          "unexpected console text: %r" % console)
+    states = re.findall(rb"Executeur (?:desinstalle|installe)\n", console)
+    check(len(states) >= 4, "only %d executor changes seen" % len(states))
+    for i, line in enumerate(states):
+        check(line == (REMOVED if i % 2 == 0 else INSTALLED), "executor messages out of turn")
+    # Each "Pas d'executeur" comes only while the executor is out.
+    state = True
+    for m in re.finditer(rb"Executeur desinstalle\n|Executeur installe\n|Pas d'executeur", console):
+        state = {REMOVED: False, INSTALLED: True}.get(m.group(0), state)
+        check(m.group(0) != b"Pas d'executeur" or not state, "no-executor while installed")
+    alive(s)
+
+
+@scenario
+def runtime_garbage(s):
+    """An entry point that answers with random bytes: the bridge goes on, prints only its own
+    messages, and posts nothing that the device's replies do not justify; sane answers again, it
+    serves the waiting request."""
+    s.start_all()
+    rt, c = s.runtime, s.console
+    rt.set("l1000", 555)
+    rt.set("m1000", 1)
+    tool(s, "fault", "garbage", "on")
+    time.sleep(8)
+    tool(s, "fault", "garbage", "off")
+    e = rt.wait_journal(lambda e: len(e) >= 1 and plain(e)[-1] == ("m1000", 4), 12,
+                        "the waiting P, once answers are sane")
+    allowed = {("m1000", 2), ("m1000", 4), ("m1000", 7), ("m1000", 8), ("l1000", 123)}
+    check(set(plain(e)) <= allowed, "journal %s" % fmt_entries(e))
+    rt.take(e)
+    c.expect(b"[Turning On]", 3)
+    text = bytes(c.data)
+    messages = (rb"Communication OKV \(COM4\) <-> Corvalen V1\.000\n|Connexion a Corvalen\.\.\.\n|"
+                rb"Connexion effectuee\n|Executeur installe\n|Executeur desinstalle\n|"
+                rb"Pas d'executeur installe\n|Erreur [0-9a-f]{1,4} \xe0 la lecture de m1000\n|"
+                rb"Erreur [0-9a-f]{1,4} \xe0 l'\xe9criture de [ml]1000\n|Com timeout\n|"
+                rb"\[Turning On\]|\[A123\]|\[\]")
+    check(re.fullmatch(rb"(%s)*" % messages, text), "unexpected console text: %r" % text[-400:])
+    check(c.count(REMOVED) >= 1, "garbage probes went unnoticed")
+    s.quiet_cycles(1)
+    serve(s, "r", b"A123")
+    check(s.bridge.stderr_text() == b"", "stderr: %r" % s.bridge.stderr_text()[:400])
+    alive(s)
+
+
+def main(argv):
+    if "--help" in argv or "-h" in argv:
+        print(__doc__.strip())
+        print("\nScenarios:")
+        for name, fn in SCENARIOS.items():
+            print("  %-28s %s" % (name, " ".join(fn.__doc__.split())[:70]))
+        return 0
+    config = Config(argv)
+    if "--list" in argv:
+        print("\n".join(SCENARIOS))
+        return 0
+    if len(config.names) != 1 or config.names[0] not in SCENARIOS:
+        sys.stderr.write("usage: faults.py NAME [options]; names: %s\n" % " ".join(SCENARIOS))
+        return 2
+    name = config.names[0]
+    s = Scenario(config, name)
+    started = time.monotonic()
+    try:
+        SCENARIOS[name](s)
+    except Failure as e:
+        print("FAILED %s: %s" % (name, e))
+        s.diagnostics()
+        return 1
+    except Exception:
+        import traceback
+        traceback.print_exc(file=sys.stdout)
+        s.diagnostics()
+        return 1
+    finally:
+        s.cleanup()
+    print("passed %s in %.1f s" % (name, time.monotonic() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
