@@ -1,0 +1,138 @@
+// Windows side of the simulated runtime: the state file mapped with a file mapping (so that Linux
+// processes can have the same file mapped while kolt8.dll runs under Wine), the temporary folder,
+// and the clocks.
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "sim_os.h"
+
+namespace simos {
+namespace {
+
+// Wine's own converter from a host path to a Windows one, present only under Wine.
+using DosNameFn = WCHAR*(CDECL*)(LPCSTR unix_name);
+
+DosNameFn WineDosName() {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<DosNameFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_dos_file_name")));
+}
+
+// Test harnesses on the Linux side hand the library the same path they map themselves, e.g.
+// "/tmp/x/kolt8.state". Under Wine such a path is turned into the Windows name of the same file
+// (normally "Z:\tmp\x\kolt8.state"); every other path, and every path on Windows, is taken as it is.
+std::wstring WindowsPath(const char* path) {
+  DosNameFn dos_name = WineDosName();
+  if (path[0] == '/' && dos_name != nullptr) {
+    WCHAR* converted = dos_name(path);
+    if (converted != nullptr) {
+      std::wstring result(converted);
+      HeapFree(GetProcessHeap(), 0, converted);
+      return result;
+    }
+  }
+  int length = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring result(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path, -1, &result[0], length);
+  result.resize(static_cast<std::size_t>(length) - 1);
+  return result;
+}
+
+// A byte range far beyond the file's end: locking it serialises the processes that lay the file
+// out without making the data itself off limits to ReadFile in anyone else's hands.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+
+bool SizeFile(HANDLE file, std::size_t size) {
+  LARGE_INTEGER current;
+  if (!GetFileSizeEx(file, &current)) return false;
+  if (static_cast<unsigned long long>(current.QuadPart) == size) return true;
+  LARGE_INTEGER wanted;
+  wanted.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(file, wanted, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+}  // namespace
+
+unsigned char* MapSharedFile(const char* path, std::size_t size, PrepareFn prepare) {
+  const std::wstring name = WindowsPath(path);
+  if (name.empty()) return nullptr;
+  // Shared every way: the control tool, a Linux harness and other copies of the library have the
+  // file open (or mapped) at the same time, and `reset` rewrites it in place.
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+
+  // This lock orders the Windows processes among themselves only: under Wine it does not meet the
+  // flock of the Linux side. The Linux harnesses create the file before starting the bridge, so
+  // the library finds it laid out and `prepare` only checks it.
+  OVERLAPPED lock_at = {};
+  lock_at.OffsetHigh = kLockOffsetHigh;
+  const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_at) != 0;
+
+  unsigned char* base = nullptr;
+  if (locked && SizeFile(file, size)) {
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+    if (mapping != nullptr) {
+      base = static_cast<unsigned char*>(
+          MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size));
+      // The view keeps the mapping and the file alive; the handles are no longer needed.
+      CloseHandle(mapping);
+    }
+    if (base != nullptr) prepare(base);
+  }
+  if (locked) UnlockFileEx(file, 0, 1, 0, &lock_at);
+  CloseHandle(file);
+  return base;
+}
+
+std::string DefaultStatePath() {
+  // Under Wine the default is the Linux side's, so that the control tool run without
+  // KOLT8_SIM_STATE drives this library too.
+  if (WineDosName() != nullptr) {
+    const char* dir = std::getenv("TMPDIR");
+    std::string folder = (dir != nullptr && dir[0] == '/') ? dir : "/tmp";
+    if (folder.back() != '/') folder += '/';
+    return folder + "kolt8-sim.state";
+  }
+  char folder[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length > MAX_PATH) return "kolt8-sim.state";
+  return std::string(folder, length) + "kolt8-sim.state";
+}
+
+std::uint32_t MonotonicMillis() {
+  // The performance counter rather than GetTickCount64: the tick count moves in steps of 10 to
+  // 16 ms, coarser than the completion delays the tests set.
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const unsigned long long ticks = static_cast<unsigned long long>(now.QuadPart);
+  const unsigned long long per_second = static_cast<unsigned long long>(frequency.QuadPart);
+  // Split so that the multiplication cannot overflow however long the machine has been up.
+  return static_cast<std::uint32_t>(ticks / per_second * 1000u + ticks % per_second * 1000u / per_second);
+}
+
+std::uint64_t WallClockMicros() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const std::uint64_t since_1601 =
+      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  // 100 ns units from 1601-01-01 to microseconds from 1970-01-01, as the Linux side writes them.
+  constexpr std::uint64_t kEpochDifference = 116444736000000000ull;
+  return (since_1601 - kEpochDifference) / 10u;
+}
+
+void SleepMillis(std::uint32_t ms) {
+  Sleep(ms);
+}
+
+}  // namespace simos
