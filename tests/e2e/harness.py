@@ -101,13 +101,17 @@ class Config:
         # A fixed ports folder (for a port layer that does not read OKVBRIDGE_PORTS); by default
         # every scenario has its own, so that scenarios run side by side.
         self.ports_dir = env.get("OKV_PORTS_DIR", "")
+        # A Windows bridge writes its console through the C runtime's text mode, which turns every
+        # LF into CR LF; with OKV_CONSOLE_CRLF=1 the harness turns them back before comparing.
+        self.console_crlf = env.get("OKV_CONSOLE_CRLF", "") == "1"
 
 
 class Output:
     """A child's output read on a thread as bytes, with the arrival time of every chunk."""
 
-    def __init__(self, stream, name):
+    def __init__(self, stream, name, crlf=False):
         self.name = name
+        self.crlf = crlf
         self.data = bytearray()
         self.chunks = []  # (offset of the chunk's first byte, arrival time)
         self.closed = False
@@ -118,20 +122,28 @@ class Output:
 
     def _pump(self, stream):
         fd = stream.fileno()
+        held = b""  # a CR at a chunk's end, whose LF may open the next chunk
         while True:
             try:
                 chunk = os.read(fd, 65536)
             except OSError:
                 chunk = b""
             now = time.monotonic()
+            ended = not chunk
+            if self.crlf:
+                chunk, held = held + chunk, b""
+                if chunk.endswith(b"\r") and not ended:
+                    chunk, held = chunk[:-1], b"\r"
+                chunk = chunk.replace(b"\r\n", b"\n")
             with self.cond:
-                if not chunk:
+                if chunk:
+                    self.chunks.append((len(self.data), now))
+                    self.data += chunk
+                if ended:
                     self.closed = True
-                    self.cond.notify_all()
-                    return
-                self.chunks.append((len(self.data), now))
-                self.data += chunk
                 self.cond.notify_all()
+                if ended:
+                    return
 
     def time_of(self, offset):
         """Arrival time of the byte at `offset`."""
@@ -357,7 +369,7 @@ class Bridge:
         self.proc = subprocess.Popen(config.bridge_cmd + list(args), env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=self.stderr, start_new_session=True, cwd=workdir)
-        self.console = Output(self.proc.stdout, "bridge console")
+        self.console = Output(self.proc.stdout, "bridge console", config.console_crlf)
 
     def wait_exit(self, timeout):
         try:

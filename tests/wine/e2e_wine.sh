@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Runs one end-to-end scenario (tests/e2e/run.py) against okvbridge.exe under Wine: the Windows
+# bridge and kolt8.dll run in the Wine prefix, the device simulator and the runtime's control tool
+# are the Linux build's, and the two sides meet in the runtime's state file and on a
+# pseudo-terminal that the prefix knows as COM<n>.
+set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tools DIR
+                   [--wine WINE] [--skip "NAME REASON"]... [--unavailable REASON] SCENARIO
+
+  --prefix DIR       a Wine prefix made by wine_prefix.sh setup (its server running)
+  --bridge EXE       okvbridge.exe
+  --libdir DIR       the folder holding the simulated kolt8.dll (never the bridge's own)
+  --noentry-dir DIR  the folder holding a kolt8.dll without the entry point
+  --tools DIR        a Linux build directory with sim/device/okvsim-device and
+                     sim/runtime/okvsim-runtime
+  --wine WINE        the Wine loader (default: wine from PATH)
+  --skip "NAME REASON"
+                     the scenario NAME cannot hold under Wine: print REASON and skip it
+  --unavailable REASON
+                     when not empty, Wine cannot run the bridge here: print REASON and skip
+  SCENARIO           a name from tests/e2e/run.py --list
+
+Exit status: that of run.py (0 held, 1 failed), 77 when the scenario is skipped (no Wine, no
+Linux tools, or a --skip for it), 2 for bad usage.
+EOF
+}
+
+die() {
+  echo "e2e_wine.sh: $*" >&2
+  exit 2
+}
+
+skip() {
+  echo "SKIPPED: $*"
+  exit 77
+}
+
+prefix= bridge= libdir= noentry= tools= wine=wine scenario= unavailable=
+declare -A skips=()
+while (($#)); do
+  case $1 in
+  -h | --help) usage; exit 0 ;;
+  --prefix | --bridge | --libdir | --noentry-dir | --tools | --wine | --skip | --unavailable)
+    (($# >= 2)) || die "$1 needs a value"
+    case $1 in
+    --prefix) prefix=$2 ;;
+    --bridge) bridge=$2 ;;
+    --libdir) libdir=$2 ;;
+    --noentry-dir) noentry=$2 ;;
+    --tools) tools=$2 ;;
+    --wine) wine=$2 ;;
+    --skip) skips[${2%% *}]=${2#* } ;;
+    --unavailable) unavailable=$2 ;;
+    esac
+    shift 2
+    ;;
+  -*) die "unknown option $1 (see --help)" ;;
+  *)
+    [[ -z $scenario ]] || die "one scenario at a time, not '$scenario' and '$1'"
+    scenario=$1
+    shift
+    ;;
+  esac
+done
+[[ -n $scenario && -n $prefix && -n $bridge && -n $libdir && -n $noentry && -n $tools ]] ||
+  { usage >&2; exit 2; }
+
+here=$(cd "$(dirname "$0")" && pwd)
+[[ -z ${skips[$scenario]+set} ]] || skip "$scenario under Wine: ${skips[$scenario]}"
+[[ -z $unavailable ]] || skip "$unavailable"
+[[ -n $wine ]] && command -v "$wine" >/dev/null ||
+  skip "Wine is not installed (apt-get install wine wine64 wine32:i386)"
+device=$tools/sim/device/okvsim-device
+tool=$tools/sim/runtime/okvsim-runtime
+[[ -x $device && -x $tool ]] ||
+  skip "the Linux simulators are not in $tools (build them first: cmake --workflow --preset" \
+    "default, or point OKV_HOST_TOOLS_DIR at a Linux build)"
+[[ -f $bridge ]] || die "no bridge at $bridge"
+[[ -f $libdir/kolt8.dll ]] || die "no kolt8.dll in $libdir"
+[[ -f $noentry/kolt8.dll ]] || die "no kolt8.dll in $noentry"
+[[ -d $prefix/dosdevices && -d $prefix/ports ]] ||
+  die "$prefix is not a prepared Wine prefix (wine_prefix.sh setup makes it)"
+
+# The bridge finds the runtime library through PATH, which Wine extends with WINEPATH; Windows
+# paths there, and the host's root is drive Z: in every prefix wineboot makes.
+[[ $(readlink "$prefix/dosdevices/z:") == / ]] || die "drive Z: of $prefix is not the host's root"
+windows_path() { # absolute host path -> Z:\...
+  local path
+  path=$(cd "$1" && pwd)
+  printf 'Z:%s' "${path//\//\\}"
+}
+
+# The mount manager may have put its own links back since the prefix was made: COM4 is every
+# scenario's port, COM7 the one that port_cannot_open opens by number.
+for n in 4 7; do
+  bash "$here/wine_prefix.sh" check "$prefix" "$n" "$wine" || die "COM$n of $prefix cannot be set"
+done
+
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export OKV_BRIDGE_CMD="$(printf '%q %q' "$(command -v "$wine")" "$bridge")"
+export OKV_LIB_PATH_VAR=WINEPATH
+export OKV_RUNTIME_DIR=$(windows_path "$libdir")
+export OKV_NOENTRY_DIR=$(windows_path "$noentry")
+export OKV_PORTS_DIR=$prefix/ports
+export OKV_DEVICE=$device OKV_RUNTIME_TOOL=$tool
+# The C runtime writes the console in text mode: CR LF for every LF.
+export OKV_CONSOLE_CRLF=1
+exec python3 "$here/../e2e/run.py" "$scenario"
