@@ -641,8 +641,12 @@ def parse_args(argv):
     p.add_argument("--minutes", type=float, default=10.0,
                    help="length of the idle phase that times the cycle (default 10)")
     p.add_argument("--requests", type=int, default=200,
-                   help="requests timed at the simulator's default completion delay, half P and "
+                   help="requests timed at the runtime's completion delay, half P and "
                    "half R (default 200)")
+    p.add_argument("--runtime-delay", type=int, default=None, metavar="MS",
+                   help="completion delay of the simulated runtime for the idle phase and the "
+                   "timed requests (default: the simulator's own, 20 ms); models a faster or "
+                   "slower runtime")
     p.add_argument("--slow-requests", type=int, default=6,
                    help="requests at the slow completion delay, for their CPU time (default 6)")
     p.add_argument("--slow-delay", type=int, default=900,
@@ -660,8 +664,9 @@ def parse_args(argv):
                    help="report the targets but exit 0 when one is missed (for a quick smoke run)")
     args = p.parse_args(argv)
     if args.minutes <= 0 or args.requests < 2 or args.slow_requests < 1 or args.startup_runs < 1 \
-            or args.slow_delay < 0:
-        p.error("--minutes must be > 0, --requests >= 2, --slow-requests and --startup-runs >= 1")
+            or args.slow_delay < 0 or (args.runtime_delay is not None and args.runtime_delay < 0):
+        p.error("--minutes must be > 0, --requests >= 2, --slow-requests and --startup-runs >= 1, "
+                "delays >= 0")
     return args
 
 
@@ -683,6 +688,8 @@ def run(args):
         r["startup"] = measure_startup(world, args.startup_runs)
         say("== starting the simulated device, the simulated runtime and the bridge")
         world.start()
+        if args.runtime_delay is not None:
+            world.runtime.delay_ms(args.runtime_delay)
         r["delay_ms"] = world.runtime.delay_ms()
         watch = Watch(world)
         say("== idle with an executor for %.1f min (completion delay %d ms)" % (
