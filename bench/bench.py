@@ -612,13 +612,12 @@ def find_paths(build, build_missing):
               os.path.join(paths["runtime_dir"], "libkolt8.so")]
     if all(os.path.exists(p) for p in needed):
         return paths
-    if not build_missing:
+    default = os.path.abspath(build) == os.path.join(ROOT, "build", "default")
+    if not build_missing or not (default or os.path.exists(os.path.join(build, "CMakeCache.txt"))):
         raise BenchError("missing in %s: %s" % (build, ", ".join(
             os.path.basename(p) for p in needed if not os.path.exists(p))))
     say("== building the bridge and the simulators into %s" % build)
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
-        if os.path.abspath(build) != os.path.join(ROOT, "build", "default"):
-            raise BenchError("%s is not configured; configure it or use build/default" % build)
         subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True,
                        stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build, "-j2", "--target", "okvbridge", "okvsim-device",
