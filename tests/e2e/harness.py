@@ -12,6 +12,7 @@ OKV_LIB_PATH_VAR names the variable that points the bridge at the runtime librar
 
 import mmap
 import os
+import re
 import shlex
 import shutil
 import struct
@@ -53,6 +54,11 @@ VAR_TYPES = {
 TYPE_LETTERS = "iobtcmfl"
 
 POLL_S = 0.005  # how often shared memory is looked at while waiting for a change
+
+# What a sanitizer or valgrind writes when it finds a fault in a child. A sanitized bridge that
+# reports and goes on (or reports as it is being stopped) must still fail its scenario.
+CHILD_FAULT = re.compile(rb"==\d+==ERROR: |WARNING: ThreadSanitizer|: runtime error: |"
+                         rb"SUMMARY: \w+Sanitizer|ERROR SUMMARY: [1-9]")
 
 
 def short(data, keep=120):
@@ -364,8 +370,9 @@ class Device:
 class Bridge:
     def __init__(self, config, env, args=(), workdir=None):
         self.started = time.monotonic()
-        self.stderr_path = os.path.join(workdir, "bridge.stderr")
-        self.stderr = open(self.stderr_path, "wb")
+        # One file per bridge: a scenario that starts several must keep every one's stderr.
+        fd, self.stderr_path = tempfile.mkstemp(prefix="bridge-", suffix=".stderr", dir=workdir)
+        self.stderr = os.fdopen(fd, "wb")
         self.proc = subprocess.Popen(config.bridge_cmd + list(args), env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=self.stderr, start_new_session=True, cwd=workdir)
@@ -412,6 +419,8 @@ class Scenario:
         self.runtime = None
         self.device = None
         self.bridge = None
+        self.children = []  # every bridge and device started, for the fault check and clean-up
+        self.child_faults = b""  # sanitizer or valgrind reports found in their output
 
     # set-up helpers
     def start_runtime(self):
@@ -420,6 +429,7 @@ class Scenario:
 
     def start_device(self, args=(), com=4):
         self.device = Device(self.config.device, self.ports, com, args)
+        self.children.append(self.device)
         return self.device
 
     def bridge_env(self, libdir=None):
@@ -431,6 +441,7 @@ class Scenario:
 
     def start_bridge(self, args=(), libdir=None):
         self.bridge = Bridge(self.config, self.bridge_env(libdir), args, self.tmp)
+        self.children.append(self.bridge)
         return self.bridge
 
     @property
@@ -502,15 +513,27 @@ class Scenario:
         out.flush()
 
     def cleanup(self):
-        if self.bridge is not None:
-            stop(self.bridge.proc)
-            self.bridge.stderr.close()
-        if self.device is not None:
-            try:
-                self.device.proc.stdin.close()
-            except OSError:
-                pass
-            stop(self.device.proc)
+        for child in self.children:
+            if isinstance(child, Device):
+                try:
+                    child.proc.stdin.close()
+                except OSError:
+                    pass
+            stop(child.proc)
+            if isinstance(child, Bridge):
+                child.stderr.close()
+                output = child.stderr_text()
+            else:
+                child.log.thread.join(2)  # the log up to the device's very end
+                output = bytes(child.log.data)
+            self._note_faults(output)
         if self.runtime is not None:
             self.runtime.close()
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def _note_faults(self, output):
+        found = CHILD_FAULT.search(output)
+        if found is not None:
+            # From the report's start, which is a line or two before the marker at most.
+            start = output.rfind(b"\n", 0, max(0, output.rfind(b"\n", 0, found.start())))
+            self.child_faults += output[start + 1:][:6000] + b"\n"
