@@ -20,6 +20,7 @@ import random
 import re
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -491,7 +492,8 @@ def main(argv):
         print(__doc__.strip())
         print("\nScenarios:")
         for name, fn in SCENARIOS.items():
-            print("  %-28s %s" % (name, " ".join(fn.__doc__.split())[:70]))
+            print("  %-27s %s" % (name, textwrap.shorten(" ".join(fn.__doc__.split()), 72,
+                                                          placeholder="...")))
         return 0
     config = Config(argv)
     if "--list" in argv:
@@ -503,19 +505,26 @@ def main(argv):
     name = config.names[0]
     s = Scenario(config, name)
     started = time.monotonic()
+    held = False
     try:
         SCENARIOS[name](s)
+        held = True
     except Failure as e:
         print("FAILED %s: %s" % (name, e))
         s.diagnostics()
-        return 1
     except Exception:
         import traceback
         traceback.print_exc(file=sys.stdout)
         s.diagnostics()
-        return 1
     finally:
         s.cleanup()
+    faults = getattr(s, "child_faults", b"")  # sanitizer or valgrind reports, where collected
+    if faults:
+        print("FAILED %s: a child process reported a fault:" % name)
+        sys.stdout.write(faults.decode("latin-1"))
+        return 1
+    if not held:
+        return 1
     print("passed %s in %.1f s" % (name, time.monotonic() - started))
     return 0
 
