@@ -43,6 +43,13 @@ case "$seconds" in
 esac
 [ ${#targets[@]} -gt 0 ] || targets=(var_ref read_answer r_number p_reply reply_read port_argument)
 
+for name in "${targets[@]}"; do
+  if [ ! -x "$build/tests/fuzz/okv_fuzz_$name" ]; then
+    echo "fuzz.sh: no $build/tests/fuzz/okv_fuzz_$name: build the fuzz preset first (see --help)" >&2
+    exit 2
+  fi
+  [ -d "$here/tests/fuzz/corpus/$name" ] || { echo "fuzz.sh: no corpus for $name" >&2; exit 2; }
+done
 artifacts="$build/tests/fuzz/artifacts"
 mkdir -p "$artifacts"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/okv-fuzz.XXXXXX")
@@ -59,11 +66,6 @@ summary=""
 for name in "${targets[@]}"; do
   exe="$build/tests/fuzz/okv_fuzz_$name"
   corpus="$here/tests/fuzz/corpus/$name"
-  if [ ! -x "$exe" ]; then
-    echo "fuzz.sh: no $exe: build the fuzz preset first (see --help)" >&2
-    exit 2
-  fi
-  [ -d "$corpus" ] || { echo "fuzz.sh: no corpus folder $corpus" >&2; exit 2; }
   mkdir -p "$scratch/$name"
   log="$scratch/$name.log"
   echo "fuzz.sh: $name for ${seconds} s ..."
