@@ -1,7 +1,4 @@
 // The program's start and its once-a-second cycle, in virtual time.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -10,6 +7,7 @@
 #include "case_names.h"
 #include "fake_port.h"
 #include "harness.h"
+#include "test_os.h"
 
 namespace {
 
@@ -100,10 +98,7 @@ class PortOpenFailure : public Cycle, public testing::WithParamInterface<OpenFai
 
 TEST_P(PortOpenFailure, ReportsAndReturnsMinusOne) {
   // Nobody is at the keyboard: the key read must come back at once.
-  const int devNull = open("/dev/null", O_RDONLY);
-  ASSERT_GE(devNull, 0);
-  ASSERT_EQ(dup2(devNull, STDIN_FILENO), STDIN_FILENO);
-  close(devNull);
+  ASSERT_TRUE(test_os::DetachStandardInput());
   fake_port::SetOpenResult(-1);
 
   std::vector<const char*> argv{"okvbridge"};

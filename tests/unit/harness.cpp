@@ -1,21 +1,19 @@
 // Shared set-up of the virtual-time tests.
 #include "harness.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 
 #include "bridge/bridge.h"
+#include "test_os.h"
 
 namespace {
 
 std::string console;
 
-ssize_t RecordConsole(void*, const char* bytes, size_t size) {
+void RecordConsole(const char* bytes, std::size_t size) {
   const std::string text(bytes, size);
   console += text;
   timeline::Note("say " + text);
-  return static_cast<ssize_t>(size);
 }
 
 }  // namespace
@@ -24,10 +22,8 @@ namespace harness {
 
 fake_runtime::State* FakeRuntime() {
   // Holding a reference of our own changes nothing for the bridge, which gets the same library.
-  void* library = dlopen("libkolt8.so", RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return nullptr;
   using StateFunction = fake_runtime::State* (*)();
-  auto state = reinterpret_cast<StateFunction>(dlsym(library, "FakeRuntimeState"));
+  auto state = reinterpret_cast<StateFunction>(test_os::RuntimeSymbol("FakeRuntimeState"));
   return state != nullptr ? state() : nullptr;
 }
 
@@ -62,16 +58,14 @@ void VirtualTimeTest::SetUp() {
   fake_clock::Reset(kStart);
   timeline::Clear();
   console.clear();
-  cookie_io_functions_t functions{};
-  functions.write = RecordConsole;
-  console_ = fopencookie(nullptr, "w", functions);
+  console_ = test_os::OpenRecorder(RecordConsole);
   ASSERT_NE(console_, nullptr);
   SetConsole(console_);
 }
 
 void VirtualTimeTest::TearDown() {
   SetConsole(nullptr);
-  if (console_ != nullptr) std::fclose(console_);
+  test_os::CloseRecorder(console_);
 }
 
 const std::string& VirtualTimeTest::Console() const {

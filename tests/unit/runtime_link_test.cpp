@@ -1,7 +1,5 @@
 // The runtime link against a real shared library: loading it, the blocks handed to the entry
 // point, completion polling and status codes.
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +8,7 @@
 #include "case_names.h"
 #include "harness.h"
 #include "runtime/runtime_link.h"
+#include "test_os.h"
 
 namespace {
 
@@ -17,29 +16,23 @@ using fake_runtime::Call;
 using fake_runtime::Fault;
 using fake_runtime::Kind;
 
-bool RuntimeLoaded() {
-  void* handle = dlopen("libkolt8.so", RTLD_NOW | RTLD_NOLOAD);
-  if (handle != nullptr) dlclose(handle);
-  return handle != nullptr;
-}
-
 std::string Counter(const char* name) {
   const char* text = std::getenv(name);
   return text != nullptr ? text : "0";
 }
 
 TEST(ConnectRuntime, LoadsTheLibraryOnceAndKeepsIt) {
-  ASSERT_FALSE(RuntimeLoaded());
+  ASSERT_FALSE(test_os::RuntimeLoaded());
   ASSERT_TRUE(ConnectRuntime());
-  EXPECT_TRUE(RuntimeLoaded());
+  EXPECT_TRUE(test_os::RuntimeLoaded());
   EXPECT_TRUE(ConnectRuntime());
-  EXPECT_TRUE(RuntimeLoaded());
+  EXPECT_TRUE(test_os::RuntimeLoaded());
 }
 
 TEST(NoLibraryConnect, FailsAndCanBeRetried) {
   EXPECT_FALSE(ConnectRuntime());
   EXPECT_FALSE(ConnectRuntime());
-  EXPECT_FALSE(RuntimeLoaded());
+  EXPECT_FALSE(test_os::RuntimeLoaded());
 }
 
 TEST(NoEntryPointConnect, FailsAndUnloadsTheLibraryEveryTime) {
@@ -48,7 +41,7 @@ TEST(NoEntryPointConnect, FailsAndUnloadsTheLibraryEveryTime) {
     // Found and loaded (so the failure is the missing entry point), then unloaded again.
     EXPECT_EQ(Counter("FAKE_RUNTIME_LOADS"), std::to_string(attempt));
     EXPECT_EQ(Counter("FAKE_RUNTIME_UNLOADS"), std::to_string(attempt));
-    EXPECT_FALSE(RuntimeLoaded());
+    EXPECT_FALSE(test_os::RuntimeLoaded());
   }
 }
 

@@ -63,9 +63,15 @@ max_port=16
 server_linger=300  # seconds the server outlives the prefix's last process
 
 # Detached, with no descriptor of ours: the server daemonizes and holds no test's output pipe.
-# A second start while one runs for this prefix just ends.
+# A second start while one runs for this prefix ends with status 2. A fresh server also gets its
+# system processes (services.exe, explorer.exe, ...) started here, detached as well: started by a
+# test's program, they would inherit its output pipe and keep CTest waiting for minutes.
 start_server() {
-  setsid "$wineserver" -p"$server_linger" </dev/null >/dev/null 2>&1 || true
+  local started=0
+  setsid "$wineserver" -p"$server_linger" </dev/null >/dev/null 2>&1 || started=$?
+  if ((started == 0)) && [[ -f $prefix/system.reg ]]; then
+    "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
+  fi
 }
 
 # Wine sees the host's root as drive Z:.

@@ -1,0 +1,251 @@
+// The serial port on Windows: COM<n> opened for overlapped I/O, the line set from a DCB built from
+// zero (9600 8N1, no flow control), a receive watcher thread at time-critical priority, and reads
+// and writes through one shared overlapped record.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "serial/port_access.h"
+
+namespace {
+
+constexpr std::size_t kNameSize = 16;  // device name buffer, terminating zero included
+constexpr DWORD kQueueSize = 4096;
+constexpr DWORD kWatchMask = EV_RXCHAR | EV_TXEMPTY;
+// A transfer the system leaves pending gets this long before it is cancelled; at 9600 baud two
+// bytes take 2 ms, so only a stuck driver ever reaches it.
+constexpr DWORD kTransferWaitMs = 2000;
+// How long ClosePort waits for the released watcher before the last resort.
+constexpr DWORD kWatcherEndMs = 2000;
+// Watcher back-off: a wait that completes within kQuickMs of being made did not really wait.
+// Under Wine EV_RXCHAR is level-triggered (it fires again and again while bytes wait unread) and
+// waits on an idle pseudo-terminal keep completing with mask 0 or ERROR_OPERATION_ABORTED;
+// retried at once, at time-critical priority, such a loop starved the process and Wine crashed it
+// after a few hundred rounds. The watcher has no effect the bridge depends on, so it may sleep.
+constexpr DWORD kQuickMs = 5;
+constexpr DWORD kFirstBackOffMs = 10;
+constexpr DWORD kLongestBackOffMs = 250;
+
+HANDLE portHandle = INVALID_HANDLE_VALUE;
+HANDLE watcherThread = nullptr;
+// Set by ClosePort to release the watcher from its waits and back-off sleeps.
+HANDLE watcherStop = nullptr;
+
+// The record every read and write goes through. It has an event of its own: with the event field
+// empty, completion is signalled through the port handle, which the watcher's pending wait also
+// signals, and Wine's GetOverlappedResult then answers success with a stale count while the
+// transfer is still pending.
+OVERLAPPED io{};
+
+// The watcher's own record. It lives here rather than on the watcher's stack so that a pending
+// wait never points into a stack that is gone, even after the last-resort TerminateThread.
+OVERLAPPED watchIo{};
+
+HANDLE OpenDevice(const char* name) {
+  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* unshared */, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+bool ApplyLineSettings(HANDLE handle) {
+  DCB dcb;
+  std::memset(&dcb, 0, sizeof dcb);  // reserved fields and bit fields included
+  dcb.DCBlength = 28;
+  dcb.BaudRate = 9600;
+  dcb.fBinary = 1;  // the only flag set: the flags word is 0x00000001
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  // XON/XOFF is off, so these never act on the line; but SetCommState is documented to fail when
+  // the two are equal, and USB-serial drivers do reject a zeroed pair (error 87).
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  return SetCommState(handle, &dcb) != 0;
+}
+
+// Reads hand back what is already waiting, at once; the transactions only ever read what
+// WaitingCount announced.
+void ReturnReadsAtOnce(HANDLE handle) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  SetCommTimeouts(handle, &timeouts);
+}
+
+// Waits for the transfer just started on the shared record to complete, cancelling it after a
+// bounded time; either way it has completed (and no longer touches its buffer) on return.
+// Answers the number of bytes moved.
+DWORD CompleteTransfer(BOOL started) {
+  DWORD moved = 0;
+  if (started != 0) {
+    GetOverlappedResult(portHandle, &io, &moved, FALSE);
+    return moved;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return 0;
+  if (WaitForSingleObject(io.hEvent, kTransferWaitMs) != WAIT_OBJECT_0) {
+    CancelIoEx(portHandle, &io);
+  }
+  GetOverlappedResult(portHandle, &io, &moved, TRUE);  // a failed transfer moved what it says
+  return moved;
+}
+
+// Starts a transfer on the shared record, fresh for each use.
+void ResetRecord() {
+  HANDLE event = io.hEvent;
+  std::memset(&io, 0, sizeof io);
+  io.hEvent = event;
+}
+
+// Sleeps `ms` unless ClosePort asks the watcher to end first; answers true when it does.
+bool StopRequested(DWORD ms) {
+  return WaitForSingleObject(watcherStop, ms) == WAIT_OBJECT_0;
+}
+
+// Makes one overlapped WaitCommEvent and waits for it or for the stop request. Answers false when
+// the watcher must end; `quick` tells whether the wait came back without really waiting.
+bool WaitOnce(HANDLE ownEvent, bool& quick) {
+  DWORD events = 0;
+  std::memset(&watchIo, 0, sizeof watchIo);
+  watchIo.hEvent = ownEvent;
+  const DWORD begun = GetTickCount();
+  bool completed = WaitCommEvent(portHandle, &events, &watchIo) != 0;
+  if (!completed) {
+    if (GetLastError() != ERROR_IO_PENDING) {
+      quick = true;  // refused at once (a pulled adapter, mask 0): retried only after a back-off
+      return true;
+    }
+    const HANDLE waits[2] = {watcherStop, ownEvent};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+      // Stop asked (or the wait itself broke): take the pending wait back before leaving, so that
+      // nothing completes into the record afterwards.
+      CancelIoEx(portHandle, &watchIo);
+      DWORD ignored = 0;
+      GetOverlappedResult(portHandle, &watchIo, &ignored, TRUE);
+      return false;
+    }
+    DWORD ignored = 0;
+    completed = GetOverlappedResult(portHandle, &watchIo, &ignored, FALSE) != 0;
+  }
+  quick = GetTickCount() - begun < kQuickMs;
+  if (!completed || events == 0) {
+    quick = true;  // aborted, or the mask was emptied: nothing happened on the line
+  } else if ((events & EV_RXCHAR) != 0) {
+    // Also clears a pending line error; the status itself is not needed here.
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(portHandle, &errors, &status);
+  }
+  return true;
+}
+
+DWORD WINAPI ReceiveWatcher(LPVOID) {
+  const HANDLE ownEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset, unnamed
+  if (ownEvent == nullptr) return 0;  // nothing the bridge depends on is lost
+  SetCommMask(portHandle, kWatchMask);
+  DWORD backOff = 0;
+  for (;;) {
+    bool quick = false;
+    if (!WaitOnce(ownEvent, quick)) break;
+    if (!quick) {
+      backOff = 0;
+      continue;
+    }
+    backOff = backOff == 0 ? kFirstBackOffMs : backOff * 2;
+    if (backOff > kLongestBackOffMs) backOff = kLongestBackOffMs;
+    if (StopRequested(backOff)) break;
+  }
+  CloseHandle(ownEvent);
+  return 0;
+}
+
+bool StartWatcher() {
+  watcherStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (watcherStop == nullptr) return false;
+  watcherThread = CreateThread(nullptr, 0, ReceiveWatcher, nullptr, 0, nullptr);
+  if (watcherThread == nullptr) return false;
+  SetThreadPriority(watcherThread, THREAD_PRIORITY_TIME_CRITICAL);  // a refusal is harmless
+  return true;
+}
+
+void CloseIfSet(HANDLE& handle) {
+  if (handle != nullptr) CloseHandle(handle);
+  handle = nullptr;
+}
+
+void EndWatcher() {
+  if (watcherThread == nullptr) return;
+  // Release the watcher's wait three ways: its stop event, an empty event mask (which completes a
+  // pending WaitCommEvent) and a cancel; then give it a bounded time to leave by itself.
+  // TerminateThread would leave its pending wait dangling, so it is only the last resort.
+  if (watcherStop != nullptr) SetEvent(watcherStop);
+  SetCommMask(portHandle, 0);
+  CancelIoEx(portHandle, &watchIo);
+  if (WaitForSingleObject(watcherThread, kWatcherEndMs) != WAIT_OBJECT_0) {
+    TerminateThread(watcherThread, 0);
+    WaitForSingleObject(watcherThread, kWatcherEndMs);
+  }
+  CloseIfSet(watcherThread);
+}
+
+}  // namespace
+
+int OpenPort(std::uint32_t portNumber) {
+  if (watcherThread != nullptr || portHandle != INVALID_HANDLE_VALUE) ClosePort();
+
+  char name[kNameSize];
+  std::snprintf(name, sizeof name, "COM%lu", static_cast<unsigned long>(portNumber));
+  portHandle = OpenDevice(name);
+  if (portHandle == INVALID_HANDLE_VALUE) {
+    // The device-namespace form (COM10 and above are reachable only so) is tried only when it
+    // fits the name buffer whole.
+    const int length = std::snprintf(nullptr, 0, "\\\\.\\COM%u", portNumber);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) return -1;
+    std::snprintf(name, sizeof name, "\\\\.\\COM%u", portNumber);
+    portHandle = OpenDevice(name);
+    if (portHandle == INVALID_HANDLE_VALUE) return -1;
+  }
+
+  SetupComm(portHandle, kQueueSize, kQueueSize);  // a refusal is ignored
+  io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (io.hEvent == nullptr || !ApplyLineSettings(portHandle) || !StartWatcher()) {
+    ClosePort();
+    return -1;
+  }
+  ReturnReadsAtOnce(portHandle);
+  return 0;
+}
+
+void ClosePort() {
+  EndWatcher();
+  CloseIfSet(watcherStop);
+  if (portHandle != INVALID_HANDLE_VALUE) {
+    CloseHandle(portHandle);
+    portHandle = INVALID_HANDLE_VALUE;
+  }
+  CloseIfSet(io.hEvent);
+}
+
+void SendLine(const char command[2]) {
+  if (portHandle == INVALID_HANDLE_VALUE) return;
+  ResetRecord();
+  // A failed write is not reported: the wait for the reply then times out.
+  CompleteTransfer(WriteFile(portHandle, command, 2, nullptr, &io));
+  FlushFileBuffers(portHandle);
+}
+
+std::uint32_t WaitingCount() {
+  if (portHandle == INVALID_HANDLE_VALUE) return 0;
+  DWORD errors = 0;
+  COMSTAT status{};
+  // A failed call (a pulled adapter) leaves the record untouched: nothing is waiting then.
+  if (ClearCommError(portHandle, &errors, &status) == 0) return 0;
+  return status.cbInQue;
+}
+
+int ReadWaiting(char* buffer, std::uint32_t count) {
+  if (WaitingCount() == 0) return -1;
+  ResetRecord();
+  const DWORD got = CompleteTransfer(ReadFile(portHandle, buffer, count, nullptr, &io));
+  return got != 0 ? 0 : -1;
+}
