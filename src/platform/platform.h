@@ -20,6 +20,10 @@ std::uint32_t TickCount();
 // Sleeps at least `ms` milliseconds, resuming after signals.
 void SleepMs(std::uint32_t ms);
 
+// Lets console output that nobody reads any more fail quietly rather than end the process. Called
+// once by the program's entry, before anything is printed.
+void KeepGoingWithoutConsole();
+
 // Waits for one key press on the console without echo. Returns at once when standard input is
 // not a console or has reached its end, so an unattended bridge never hangs here.
 void WaitForKey();

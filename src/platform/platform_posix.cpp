@@ -1,6 +1,7 @@
 // POSIX side of the platform layer: the console key read and the runtime library loaded with
 // dlopen.
 #include <dlfcn.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,6 +10,12 @@
 #include "platform/platform.h"
 
 namespace platform {
+
+void KeepGoingWithoutConsole() {
+  // A console piped to a log process that has died would end the bridge with SIGPIPE at its next
+  // message, between a reply and its result code. On Windows that write just fails; so here.
+  signal(SIGPIPE, SIG_IGN);
+}
 
 void WaitForKey() {
   // Under a service wrapper or a pipe there is nobody to press a key: return at once rather than

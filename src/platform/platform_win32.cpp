@@ -7,6 +7,10 @@
 
 namespace platform {
 
+void KeepGoingWithoutConsole() {
+  // A write to a pipe that nobody reads fails with an error here; no signal ends the process.
+}
+
 void WaitForKey() {
   // Under a service wrapper, or with input redirected, there is no console to read a key from:
   // _getch would wait on input that may never come.

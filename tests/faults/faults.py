@@ -18,6 +18,7 @@ journal printed), 2 for a bad name.
 import os
 import random
 import re
+import select
 import subprocess
 import sys
 import textwrap
@@ -485,6 +486,35 @@ def runtime_garbage(s):
     serve(s, "r", b"A123")
     check(s.bridge.stderr_text() == b"", "stderr: %r" % s.bridge.stderr_text()[:400])
     alive(s)
+
+
+@scenario
+def console_reader_gone(s):
+    """The reader of the bridge's console goes away (a log process that died under a service
+    wrapper): the bridge goes on serving the mailbox with nobody reading what it prints."""
+    s.start_runtime()
+    s.start_device()
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen(s.config.bridge_cmd, env=s.bridge_env(), stdin=subprocess.DEVNULL,
+                            stdout=write_end, stderr=subprocess.DEVNULL, start_new_session=True,
+                            cwd=s.tmp)
+    os.close(write_end)
+    try:
+        seen, deadline = b"", time.monotonic() + 8
+        while INSTALLED not in seen:
+            ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
+            chunk = os.read(read_end, 4096) if ready else b""
+            check(chunk != b"", "console: %r, then nothing" % seen)
+            seen += chunk
+        os.close(read_end)
+        read_end = -1
+        s.request("p", [("m1000", 2), ("m1000", 4)])  # its reply printed into a closed pipe
+        s.request("r", [("m1000", 7), ("l1000", 123), ("m1000", 8)])
+        check(proc.poll() is None, "the bridge ended with status %r" % proc.poll())
+    finally:
+        if read_end >= 0:
+            os.close(read_end)
+        stop(proc)
 
 
 def main(argv):
