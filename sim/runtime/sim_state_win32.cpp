@@ -23,7 +23,7 @@ DosNameFn WineDosName() {
 
 // Test harnesses on the Linux side hand the library the same path they map themselves, e.g.
 // "/tmp/x/kolt8.state". Under Wine such a path is turned into the Windows name of the same file
-// (normally "Z:\tmp\x\kolt8.state"); every other path, and every path on Windows, is taken as it is.
+// (normally "Z:\tmp\x\kolt8.state"); other paths, and every path on Windows, are used unchanged.
 std::wstring WindowsPath(const char* path) {
   DosNameFn dos_name = WineDosName();
   if (path[0] == '/' && dos_name != nullptr) {
@@ -118,7 +118,8 @@ std::uint32_t MonotonicMillis() {
   const unsigned long long ticks = static_cast<unsigned long long>(now.QuadPart);
   const unsigned long long per_second = static_cast<unsigned long long>(frequency.QuadPart);
   // Split so that the multiplication cannot overflow however long the machine has been up.
-  return static_cast<std::uint32_t>(ticks / per_second * 1000u + ticks % per_second * 1000u / per_second);
+  return static_cast<std::uint32_t>(ticks / per_second * 1000u +
+                                    ticks % per_second * 1000u / per_second);
 }
 
 std::uint64_t WallClockMicros() {
