@@ -38,7 +38,7 @@ skip() {
   exit 77
 }
 
-prefix= bridge= libdir= noentry= tools= wine=wine scenario= unavailable=
+prefix='' bridge='' libdir='' noentry='' tools='' wine=wine scenario='' unavailable=''
 declare -A skips=()
 while (($#)); do
   case $1 in
@@ -71,8 +71,9 @@ done
 here=$(cd "$(dirname "$0")" && pwd)
 [[ -z ${skips[$scenario]+set} ]] || skip "$scenario under Wine: ${skips[$scenario]}"
 [[ -z $unavailable ]] || skip "$unavailable"
-[[ -n $wine ]] && command -v "$wine" >/dev/null ||
+if [[ -z $wine ]] || ! command -v "$wine" >/dev/null; then
   skip "Wine is not installed (apt-get install wine wine64 wine32:i386)"
+fi
 device=$tools/sim/device/okvsim-device
 tool=$tools/sim/runtime/okvsim-runtime
 [[ -x $device && -x $tool ]] ||
@@ -100,10 +101,10 @@ for n in 4 7; do
 done
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-export OKV_BRIDGE_CMD="$(printf '%q %q' "$(command -v "$wine")" "$bridge")"
-export OKV_LIB_PATH_VAR=WINEPATH
-export OKV_RUNTIME_DIR=$(windows_path "$libdir")
-export OKV_NOENTRY_DIR=$(windows_path "$noentry")
+OKV_BRIDGE_CMD=$(printf '%q %q' "$(command -v "$wine")" "$bridge")
+OKV_RUNTIME_DIR=$(windows_path "$libdir")
+OKV_NOENTRY_DIR=$(windows_path "$noentry")
+export OKV_BRIDGE_CMD OKV_RUNTIME_DIR OKV_NOENTRY_DIR OKV_LIB_PATH_VAR=WINEPATH
 export OKV_PORTS_DIR=$prefix/ports
 export OKV_DEVICE=$device OKV_RUNTIME_TOOL=$tool
 # The C runtime writes the console in text mode: CR LF for every LF.
