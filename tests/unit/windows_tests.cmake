@@ -72,6 +72,13 @@ gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_no_entry_tes
   PROPERTIES ${common_properties})
 okv_list_properties(okv_wine_no_entry_tests "unit;wine" wine_prefix)
 
+find_program(OKV_SOCAT socat)
+if(NOT OKV_SOCAT)
+  set(OKV_WINE_WHY "socat is not installed (apt-get install socat): no serial line to test on")
+  okv_wine_skip(wine.unit.ports.skipped unit)
+  return()
+endif()
+
 # COM5 is the bridge's side and COM6 the device's; COM12, COM12345678 and COM123456789 are
 # further names of COM5, reached only through the device-namespace form "\\.\COM<n>".
 set(pair 5 6 12 12345678 123456789)

@@ -53,7 +53,8 @@ start)
   mkdir -p "$ports"
   stop
   # ignoreeof: the bridge side is opened and closed by every test; socat must outlive that.
-  setsid socat "pty,link=$ports/COM$port,raw,echo=0,ignoreeof" \
+  # -T: a run interrupted before its stop step leaves socat behind for ten idle minutes at most.
+  setsid socat -T 600 "pty,link=$ports/COM$port,raw,echo=0,ignoreeof" \
     "pty,link=$ports/COM$peer,raw,echo=0,ignoreeof" </dev/null >/dev/null 2>&1 &
   echo $! >"$pidfile"
   for _ in $(seq 1 100); do
