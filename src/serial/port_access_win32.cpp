@@ -19,10 +19,11 @@ constexpr DWORD kTransferWaitMs = 2000;
 // How long ClosePort waits for the released watcher before the last resort.
 constexpr DWORD kWatcherEndMs = 2000;
 // Watcher back-off: a wait that completes within kQuickMs of being made did not really wait.
-// Under Wine EV_RXCHAR is level-triggered (it fires again and again while bytes wait unread) and
-// waits on an idle pseudo-terminal keep completing with mask 0 or ERROR_OPERATION_ABORTED;
-// retried at once, at time-critical priority, such a loop starved the process and Wine crashed it
-// after a few hundred rounds. The watcher has no effect the bridge depends on, so it may sleep.
+// Under Wine 8 EV_RXCHAR is level-triggered: with a few bytes waiting unread (the bridge reads
+// only every 800 ms) a watcher that waits again at once is woken about 7000 times a second, at
+// time-critical priority. Waits on an idle pseudo-terminal also keep completing with mask 0 or
+// ERROR_OPERATION_ABORTED, and such a loop has been seen to crash the process. The watcher has no
+// effect the bridge depends on, so it may sleep.
 constexpr DWORD kQuickMs = 5;
 constexpr DWORD kFirstBackOffMs = 10;
 constexpr DWORD kLongestBackOffMs = 250;
