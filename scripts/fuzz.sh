@@ -87,6 +87,8 @@ for name in "${targets[@]}"; do
   result=0
   wait "$child" || result=$?
   child=""
+  # 72 is libFuzzer's answer to Ctrl-C: stop here, with nothing left behind.
+  [ "$result" -eq 72 ] && { echo "fuzz.sh: interrupted" >&2; exit 130; }
   runs=$(grep -a -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}' | tail -n 1)
   units=$(grep -a -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' "$log" | tail -n 1)
   if [ "$result" -ne 0 ]; then
