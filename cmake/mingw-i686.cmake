@@ -1,29 +1,4 @@
 # Cross build for 32-bit Windows with Debian's mingw-w64.
-#
-# The -posix compilers are used: Debian's default mingw compilers are the -win32 thread-model
-# variants, whose C++ library lacks std::thread (the tests need it; the product uses Win32 calls).
-# Everything is linked statically, so that okvbridge.exe imports only Windows system DLLs and runs
-# on a machine with no mingw runtime installed.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(OKV_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${OKV_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${OKV_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${OKV_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${OKV_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# The tests run the .exe files under Wine where it is installed; without it they are skipped.
-find_program(OKV_WINE wine)
-if(OKV_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${OKV_WINE})
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
