@@ -19,6 +19,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import textwrap
 import threading
 import time
 
@@ -537,3 +538,51 @@ class Scenario:
             # From the report's start, which is a line or two before the marker at most.
             start = output.rfind(b"\n", 0, max(0, output.rfind(b"\n", 0, found.start())))
             self.child_faults += output[start + 1:][:6000] + b"\n"
+
+
+def run_named(scenarios, argv, doc, prog):
+    """The command line of a scenario script: --help, --list, or one scenario by name.
+
+    Exit status 0 when the scenario held, 1 when it did not (with the console, the device log and
+    the journal printed) or when a child process reported a sanitizer or valgrind fault, 2 for a
+    bad name.
+    """
+    if "--help" in argv or "-h" in argv:
+        print(doc.strip())
+        print("\nScenarios:")
+        for name, fn in scenarios.items():
+            print("  %-27s %s" % (name, textwrap.shorten(" ".join((fn.__doc__ or "").split()), 72,
+                                                          placeholder="...")))
+        return 0
+    config = Config(argv)
+    if "--list" in argv:
+        print("\n".join(scenarios))
+        return 0
+    if len(config.names) != 1 or config.names[0] not in scenarios:
+        sys.stderr.write("usage: %s NAME [options]; names: %s\n" % (prog, " ".join(scenarios)))
+        return 2
+    name = config.names[0]
+    s = Scenario(config, name)
+    started = time.monotonic()
+    held = False
+    try:
+        scenarios[name](s)
+        held = True
+    except Failure as e:
+        print("FAILED %s: %s" % (name, e))
+        s.diagnostics()
+    except Exception:
+        import traceback
+        traceback.print_exc(file=sys.stdout)
+        s.diagnostics()
+    finally:
+        s.cleanup()
+    if s.child_faults:
+        # A sanitizer's or valgrind's report fails the scenario even when everything seen held.
+        print("FAILED %s: a child process reported a fault:" % name)
+        sys.stdout.write(s.child_faults.decode("latin-1"))
+        return 1
+    if not held:
+        return 1
+    print("passed %s in %.1f s" % (name, time.monotonic() - started))
+    return 0

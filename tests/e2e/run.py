@@ -16,8 +16,7 @@ import time
 sys.dont_write_bytecode = True  # nothing may land in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import (Config, Failure, Scenario, check, check_between, fmt_entries,  # noqa: E402
-                     plain, stop)
+from harness import check, check_between, fmt_entries, plain, run_named, stop  # noqa: E402
 
 BANNER = b"Communication OKV (COM4) <-> Corvalen V1.000\n"
 CONNECTING = b"Connexion a Corvalen...\n"
@@ -440,38 +439,7 @@ def port_cannot_open(s):
 
 
 def main(argv):
-    config = Config(argv)
-    if "--list" in argv:
-        print("\n".join(SCENARIOS))
-        return 0
-    if len(config.names) != 1 or config.names[0] not in SCENARIOS:
-        sys.stderr.write("usage: run.py NAME [options]; names: %s\n" % " ".join(SCENARIOS))
-        return 2
-    name = config.names[0]
-    s = Scenario(config, name)
-    started = time.monotonic()
-    held = False
-    try:
-        SCENARIOS[name](s)
-        held = True
-    except Failure as e:
-        print("FAILED %s: %s" % (name, e))
-        s.diagnostics()
-    except Exception:
-        import traceback
-        traceback.print_exc(file=sys.stdout)
-        s.diagnostics()
-    finally:
-        s.cleanup()
-    if s.child_faults:
-        # A sanitizer's or valgrind's report fails the scenario even when everything seen held.
-        print("FAILED %s: a child process reported a fault:" % name)
-        sys.stdout.write(s.child_faults.decode("latin-1"))
-        return 1
-    if not held:
-        return 1
-    print("passed %s in %.1f s" % (name, time.monotonic() - started))
-    return 0
+    return run_named(SCENARIOS, argv, __doc__, "run.py")
 
 
 if __name__ == "__main__":

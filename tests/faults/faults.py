@@ -21,15 +21,14 @@ import re
 import select
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from harness import (Config, Failure, Scenario, check, check_between, fmt_entries,  # noqa: E402
-                     plain, stop)
+from harness import (Failure, check, check_between, fmt_entries, plain, run_named,  # noqa: E402
+                     stop)
 
 NO_EXECUTOR = b"Pas d'executeur installe\n"
 INSTALLED = b"Executeur installe\n"
@@ -522,45 +521,7 @@ def console_reader_gone(s):
 
 
 def main(argv):
-    if "--help" in argv or "-h" in argv:
-        print(__doc__.strip())
-        print("\nScenarios:")
-        for name, fn in SCENARIOS.items():
-            print("  %-27s %s" % (name, textwrap.shorten(" ".join(fn.__doc__.split()), 72,
-                                                          placeholder="...")))
-        return 0
-    config = Config(argv)
-    if "--list" in argv:
-        print("\n".join(SCENARIOS))
-        return 0
-    if len(config.names) != 1 or config.names[0] not in SCENARIOS:
-        sys.stderr.write("usage: faults.py NAME [options]; names: %s\n" % " ".join(SCENARIOS))
-        return 2
-    name = config.names[0]
-    s = Scenario(config, name)
-    started = time.monotonic()
-    held = False
-    try:
-        SCENARIOS[name](s)
-        held = True
-    except Failure as e:
-        print("FAILED %s: %s" % (name, e))
-        s.diagnostics()
-    except Exception:
-        import traceback
-        traceback.print_exc(file=sys.stdout)
-        s.diagnostics()
-    finally:
-        s.cleanup()
-    faults = getattr(s, "child_faults", b"")  # sanitizer or valgrind reports, where collected
-    if faults:
-        print("FAILED %s: a child process reported a fault:" % name)
-        sys.stdout.write(faults.decode("latin-1"))
-        return 1
-    if not held:
-        return 1
-    print("passed %s in %.1f s" % (name, time.monotonic() - started))
-    return 0
+    return run_named(SCENARIOS, argv, __doc__, "faults.py")
 
 
 if __name__ == "__main__":
