@@ -632,7 +632,7 @@ def parse_args(argv):
         "what it adds to each request, its cycle period and drift, its CPU time idle and per "
         "request, its peak memory, binary size and start-up time. Prints a Markdown table, writes "
         "it with a PNG plot of the per-request overhead, and exits 1 when a target is missed "
-        "(request overhead p99 < 5 ms, median cycle period 1000..1005 ms, idle CPU < 0.1%% of a "
+        "(request overhead p99 < 5 ms, median cycle period 1000..1005 ms, idle CPU < 0.1% of a "
         "core, peak RSS < 3 MB). Builds what is missing into build/default. A full run takes "
         "about 10 minutes idle plus 6 of requests; nothing is left running, also on Ctrl-C.",
         epilog="Exit codes: 0 every target met (or --no-enforce), 1 a target missed, 2 bad usage, "
