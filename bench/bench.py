@@ -115,11 +115,16 @@ class Runtime:
     def entry(self, n):
         """Journal entry n as (type, index, value, result, wall time in s); None while written."""
         off = OFF_JOURNAL + (n - 1) % JOURNAL_SLOTS * JOURNAL_ENTRY
-        for _ in range(1000):
+        # The writer counts an entry before it fills the slot, and may be preempted in between.
+        deadline = time.monotonic() + 2.0
+        while self.last_seq() - n < JOURNAL_SLOTS:
             seq, t_us, value, index, typ, result = struct.unpack_from("<QQiHBB", self.map, off)
             if seq == n and self.u64(off) == n:
                 return typ, index, value, result, t_us / 1e6
-        raise BenchError("journal entry %d unreadable (overwritten?)" % n)
+            if time.monotonic() >= deadline:
+                raise BenchError("journal entry %d still unwritten after 2 s" % n)
+            time.sleep(0.0002)
+        raise BenchError("journal entry %d overwritten before it was read" % n)
 
     def close(self):
         try:

@@ -39,6 +39,7 @@ OFF_MALFORMED = 80
 OFF_LAST_SEQ = 96
 OFF_JOURNAL = 256
 JOURNAL_SLOTS = 256
+ENTRY_WAIT_S = 2.0  # longest a counted journal entry may take to be filled in
 JOURNAL_ENTRY = 32
 OFF_VARIABLES = 16384
 # letter -> (type code, start, struct format)
@@ -294,12 +295,16 @@ class Runtime:
     def journal_since(self, seq):
         out = []
         for n in range(seq + 1, self.last_seq() + 1):
-            e = None
-            for _ in range(100):
+            # The writer counts an entry before it fills the slot; preempted in between (a loaded
+            # machine, a sanitizer build) it can take many milliseconds to finish.
+            deadline = time.monotonic() + ENTRY_WAIT_S
+            while True:
+                check(self.last_seq() - n < JOURNAL_SLOTS, "journal entry %d overwritten" % n)
                 e = self.entry(n)
-                if e is not None:
+                if e is not None or time.monotonic() >= deadline:
                     break
-            check(e is not None, "journal entry %d unreadable (overwritten?)" % n)
+                time.sleep(0.0005)
+            check(e is not None, "journal entry %d still unwritten after %.0f s" % (n, ENTRY_WAIT_S))
             out.append(e)
         return out
 
