@@ -113,7 +113,7 @@ class Runtime:
         return self.u64(OFF_LAST_SEQ)
 
     def entry(self, n):
-        """Journal entry n as (type, index, value, result, wall time in s); None while written."""
+        """Journal entry n as (type, index, value, result, wall time in s), once it is filled in."""
         off = OFF_JOURNAL + (n - 1) % JOURNAL_SLOTS * JOURNAL_ENTRY
         # The writer counts an entry before it fills the slot, and may be preempted in between.
         deadline = time.monotonic() + 2.0
