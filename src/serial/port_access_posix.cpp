@@ -60,13 +60,14 @@ int OpenDevice(const char* name) {
   if (!ResolvePortName(name, path, sizeof path)) return -1;
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
-  // TIOCEXCL refuses later opens by others, but root passes it and it leaves a race between open
-  // and ioctl, so a lock on the device is taken as well, as other serial programs do.
-  ioctl(fd, TIOCEXCL);
+  // The lock comes first: a program that already holds the line (it took the lock, as serial
+  // programs do) makes us fail here without our touching its line. Only once the lock is ours is
+  // TIOCEXCL set, to refuse later opens by programs that take no lock (root passes it).
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return -1;
   }
+  ioctl(fd, TIOCEXCL);
   return fd;
 }
 

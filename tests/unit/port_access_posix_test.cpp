@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -360,6 +361,31 @@ TEST_F(PortAccess, OpenPortIsExclusiveAcrossProcesses) {
   ClosePort();
   OtherProcess afterClose(4);
   EXPECT_EQ(afterClose.Result(), 0);
+}
+
+TEST_F(PortAccess, FailingOnAHeldLineLeavesItsHolderAlone) {
+  // Another serial program holds the line by its lock alone; the bridge's failed open must not
+  // make that program's line exclusive behind its back.
+  Link(4);
+  const int holder = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(OpenPort(4), -1);
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  close(holder);
+
+  ASSERT_EQ(OpenPort(4), 0);
+  // Only root gets past TIOCEXCL to look; anyone else is refused, which shows it just as well.
+  const int other = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (other < 0) {
+    EXPECT_EQ(errno, EBUSY);
+    return;
+  }
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "the bridge's own open marks the line exclusive";
+  close(other);
 }
 
 TEST_F(PortAccess, ClosePortReleasesEverythingAndMayBeRepeated) {
