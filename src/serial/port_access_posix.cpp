@@ -32,6 +32,19 @@ int epollFd = -1;  // the watcher's wait set: the port and stopFd
 pthread_t watcher{};
 bool watcherStarted = false;
 
+PortOpening opening{};
+// The line as okvbridge-check found it, when it asked for it to be kept.
+bool keepSettings = false;
+bool haveSavedSettings = false;
+termios savedSettings{};
+bool haveSavedLines = false;
+int savedLines = 0;
+
+void NoteFailure(PortStep step, int error) {
+  opening.failedStep = step;
+  opening.error = error;
+}
+
 // Maps a Windows device name, "COM<n>" or "\\.\COM<n>", to a path: COM<n> in the folder named by
 // OKVBRIDGE_PORTS when that is a directory, else the n-th built-in UART, /dev/ttyS<n-1>.
 bool ResolvePortName(const char* name, char* path, std::size_t size) {
@@ -56,14 +69,22 @@ bool ResolvePortName(const char* name, char* path, std::size_t size) {
 // Opens one device name for reading and writing, for this process alone. Answers the descriptor
 // or -1, holding nothing on failure.
 int OpenDevice(const char* name) {
-  char path[4096];
-  if (!ResolvePortName(name, path, sizeof path)) return -1;
+  char* path = opening.device;
+  if (!ResolvePortName(name, path, sizeof opening.device)) {
+    std::snprintf(opening.device, sizeof opening.device, "%s", name);
+    NoteFailure(PortStep::kName, 0);
+    return -1;
+  }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    NoteFailure(PortStep::kOpen, errno);
+    return -1;
+  }
   // The lock comes first: a program that already holds the line (it took the lock, as serial
   // programs do) makes us fail here without our touching its line. Only once the lock is ours is
   // TIOCEXCL set, to refuse later opens by programs that take no lock (root passes it).
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    NoteFailure(PortStep::kLock, errno);
     close(fd);
     return -1;
   }
@@ -151,6 +172,11 @@ bool StartWatcher() {
   return true;
 }
 
+void SaveLine() {
+  haveSavedSettings = tcgetattr(portFd, &savedSettings) == 0;
+  haveSavedLines = ioctl(portFd, TIOCMGET, &savedLines) == 0;  // pseudo-terminals have none
+}
+
 void CloseIfOpen(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -172,11 +198,19 @@ int OpenPort(std::uint32_t portNumber) {
     portFd = OpenDevice(name);
     if (portFd < 0) return -1;
   }
+  if (keepSettings) SaveLine();
   // The kernel's queues have a fixed size: there are no queue sizes to ask for here.
-  if (!ApplyLineSettings(portFd) || !StartWatcher()) {
+  if (!ApplyLineSettings(portFd)) {
+    NoteFailure(PortStep::kSettings, errno);
     ClosePort();
     return -1;
   }
+  if (!StartWatcher()) {
+    NoteFailure(PortStep::kWatcher, errno);
+    ClosePort();
+    return -1;
+  }
+  NoteFailure(PortStep::kNone, 0);
   return 0;
 }
 
@@ -221,6 +255,26 @@ std::uint32_t WaitingCount() {
   int waiting = 0;
   if (portFd < 0 || ioctl(portFd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
   return static_cast<std::uint32_t>(waiting);
+}
+
+const PortOpening& LastPortOpening() {
+  return opening;
+}
+
+void KeepLineSettings() {
+  keepSettings = true;
+}
+
+void RestoreLineSettings() {
+  if (portFd < 0) return;
+  if (haveSavedSettings) tcsetattr(portFd, TCSADRAIN, &savedSettings);
+  if (haveSavedLines) {
+    int raise = savedLines & (TIOCM_DTR | TIOCM_RTS);
+    int drop = ~savedLines & (TIOCM_DTR | TIOCM_RTS);
+    ioctl(portFd, TIOCMBIS, &raise);
+    ioctl(portFd, TIOCMBIC, &drop);
+  }
+  haveSavedSettings = haveSavedLines = false;
 }
 
 int ReadWaiting(char* buffer, std::uint32_t count) {

@@ -43,9 +43,31 @@ OVERLAPPED io{};
 // wait never points into a stack that is gone, even after the last-resort TerminateThread.
 OVERLAPPED watchIo{};
 
+PortOpening opening{};
+// The line as okvbridge-check found it, when it asked for it to be kept.
+bool keepSettings = false;
+bool haveSavedSettings = false;
+DCB savedState{};
+COMMTIMEOUTS savedTimeouts{};
+
+// Takes the system's error of the call that just failed: call it before any clean-up.
+void NoteFailure(PortStep step) {
+  opening.failedStep = step;
+  opening.error = static_cast<int>(GetLastError());
+}
+
 HANDLE OpenDevice(const char* name) {
-  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* unshared */, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_OVERLAPPED, nullptr);
+  std::snprintf(opening.device, sizeof opening.device, "%s", name);
+  const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* unshared */, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) NoteFailure(PortStep::kOpen);
+  return handle;
+}
+
+void SaveLine(HANDLE handle) {
+  savedState.DCBlength = sizeof savedState;
+  haveSavedSettings = GetCommState(handle, &savedState) != 0 &&
+                      GetCommTimeouts(handle, &savedTimeouts) != 0;
 }
 
 bool ApplyLineSettings(HANDLE handle) {
@@ -63,7 +85,9 @@ bool ApplyLineSettings(HANDLE handle) {
   // the two are equal, and USB-serial drivers do reject a zeroed pair (error 87).
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
-  return SetCommState(handle, &dcb) != 0;
+  if (SetCommState(handle, &dcb) != 0) return true;
+  NoteFailure(PortStep::kSettings);
+  return false;
 }
 
 // Reads hand back what is already waiting, at once; the transactions only ever read what
@@ -206,10 +230,14 @@ int OpenPort(std::uint32_t portNumber) {
     portHandle = OpenDevice(name);
     if (portHandle == INVALID_HANDLE_VALUE) return -1;
   }
+  opening.failedStep = PortStep::kNone;  // a first name that failed is forgotten
+  opening.error = 0;
 
+  if (keepSettings) SaveLine(portHandle);
   SetupComm(portHandle, kQueueSize, kQueueSize);  // a refusal is ignored
   io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (io.hEvent == nullptr || !ApplyLineSettings(portHandle) || !StartWatcher()) {
+    if (opening.failedStep == PortStep::kNone) NoteFailure(PortStep::kWatcher);
     ClosePort();
     return -1;
   }
@@ -249,4 +277,19 @@ int ReadWaiting(char* buffer, std::uint32_t count) {
   ResetRecord();
   const DWORD got = CompleteTransfer(ReadFile(portHandle, buffer, count, nullptr, &io));
   return got != 0 ? 0 : -1;
+}
+
+const PortOpening& LastPortOpening() {
+  return opening;
+}
+
+void KeepLineSettings() {
+  keepSettings = true;
+}
+
+void RestoreLineSettings() {
+  if (portHandle == INVALID_HANDLE_VALUE || !haveSavedSettings) return;
+  SetCommState(portHandle, &savedState);
+  SetCommTimeouts(portHandle, &savedTimeouts);
+  haveSavedSettings = false;
 }
