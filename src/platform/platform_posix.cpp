@@ -6,10 +6,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/platform.h"
 
 namespace platform {
+
+namespace {
+
+LibraryError libraryError{};
+
+// dlerror forgets its text once read: it is taken at once.
+void NoteLibraryError() {
+  const char* text = dlerror();
+  std::snprintf(libraryError.text, sizeof libraryError.text, "%s", text != nullptr ? text : "");
+}
+
+}  // namespace
 
 void KeepGoingWithoutConsole() {
   // A console piped to a log process that has died would end the bridge with SIGPIPE at its next
@@ -44,15 +57,23 @@ const char* RuntimeLibraryName() {
 }
 
 void* OpenLibrary(const char* name) {
-  return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  void* library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) NoteLibraryError();
+  return library;
 }
 
 void* LibrarySymbol(void* library, const char* name) {
-  return dlsym(library, name);
+  void* symbol = dlsym(library, name);
+  if (symbol == nullptr) NoteLibraryError();
+  return symbol;
 }
 
 void CloseLibrary(void* library) {
   if (library != nullptr) dlclose(library);
+}
+
+const LibraryError& LastLibraryError() {
+  return libraryError;
 }
 
 }  // namespace platform

@@ -7,6 +7,12 @@
 
 namespace platform {
 
+namespace {
+
+LibraryError libraryError{};
+
+}  // namespace
+
 void KeepGoingWithoutConsole() {
   // A write to a pipe that nobody reads fails with an error here; no signal ends the process.
 }
@@ -27,15 +33,23 @@ void* OpenLibrary(const char* name) {
   // The plain name, with the system's usual search (the executable's folder, the system folders,
   // the current folder, then PATH): users put the runtime's folder on PATH or start the bridge
   // from there.
-  return reinterpret_cast<void*>(LoadLibraryA(name));
+  void* library = reinterpret_cast<void*>(LoadLibraryA(name));
+  if (library == nullptr) libraryError.code = GetLastError();
+  return library;
 }
 
 void* LibrarySymbol(void* library, const char* name) {
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+  void* symbol = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+  if (symbol == nullptr) libraryError.code = GetLastError();
+  return symbol;
 }
 
 void CloseLibrary(void* library) {
   if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+const LibraryError& LastLibraryError() {
+  return libraryError;
 }
 
 }  // namespace platform
