@@ -43,31 +43,51 @@ bool PostVar(const char* name, std::int32_t value, Report rule) {
   return reported;
 }
 
+const TransactionRow& RowOf(char command) {
+  return command == 'R' ? kR : kP;
+}
+
 // Sends the row's command and fills `reply` with what the device answered (maybe nothing).
 void Exchange(const TransactionRow& row) {
   PostVar("m1000", row.acknowledgement, row.acknowledgementReport);
   SendLine(row.command);
+  if (!AwaitReply(row.command[0], platform::SleepMs)) {
+    Say("Com timeout\n");
+    PostVar("m1000", row.timeoutCode, Report::HighByteOnly);
+    // The read still takes whatever arrived after the last poll.
+  }
+  TakeReply();
+}
 
+}  // namespace
+
+void SendCommand(char command) {
+  SendLine(RowOf(command).command);
+}
+
+bool AwaitReply(char command, void (*pause)(std::uint32_t ms)) {
+  const std::uint32_t pollMs = RowOf(command).pollMs;
   const std::uint32_t t0 = platform::TickCount();
   for (;;) {
-    if (platform::TickCount() - t0 >= kReplyWaitMs) {
-      Say("Com timeout\n");
-      PostVar("m1000", row.timeoutCode, Report::HighByteOnly);
-      break;  // the read below still takes whatever arrived after the last poll
-    }
-    platform::SleepMs(row.pollMs);
-    if (WaitingCount() > 0) break;
+    if (platform::TickCount() - t0 >= kReplyWaitMs) return false;
+    pause(pollMs);
+    if (WaitingCount() > 0) return true;
   }
+}
 
+std::uint32_t TakeReply() {
   // One byte is kept for the terminating zero; what does not fit stays queued and opens the next
   // transaction's reply.
   std::memset(reply, 0, sizeof reply);
   std::uint32_t count = WaitingCount();
   if (count > kReplySize - 1) count = kReplySize - 1;
   ReadWaiting(reply, count);
+  return count;
 }
 
-}  // namespace
+const char* ReplyText() {
+  return reply;
+}
 
 int ClassifyPReply(const char* text) {
   int code = 5;
@@ -84,11 +104,18 @@ void RunPTransaction() {
 
 void RunRTransaction() {
   Exchange(kR);
-  // The first byte is the reply's tag and is skipped whatever it is; reply[1] exists even for an
-  // empty reply, since the buffer is zeroed.
-  const std::int32_t number = AtoiValue(reply + 1);
+  const std::int32_t number = RReplyNumber(reply);
   Say("[%s]", reply);
   if (PostVar("l1000", number, Report::HighByteOnly)) return;
-  const int code = reply[1] >= '0' && reply[1] <= '9' ? 8 : 9;
-  PostVar("m1000", code, Report::HighByteOnly);
+  PostVar("m1000", ClassifyRReply(reply), Report::HighByteOnly);
+}
+
+// The first byte is the reply's tag and is skipped whatever it is, a zero byte included; text[1]
+// exists even for an empty reply, since the buffer is zeroed.
+std::int32_t RReplyNumber(const char* text) {
+  return AtoiValue(text + 1);
+}
+
+int ClassifyRReply(const char* text) {
+  return text[1] >= '0' && text[1] <= '9' ? 8 : 9;
 }
