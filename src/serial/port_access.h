@@ -40,14 +40,15 @@ enum class PortStep : std::uint8_t {
 
 struct PortOpening {
   PortStep failedStep;
-  int error;           // errno or GetLastError() of the failed step; 0 when the system gave none
-  char device[4096];   // the device of the last attempt: its path on POSIX, its name on Windows
+  int error;          // errno or GetLastError() of the failed step; 0 when the system gave none
+  char device[4096];  // the device of the last attempt: its path on POSIX, its name on Windows
 };
 
 // What the last OpenPort did.
 const PortOpening& LastPortOpening();
 
-// From the next OpenPort on, the line's settings are kept as it had them before the bridge's
-// own are applied; RestoreLineSettings (before ClosePort) puts them back.
+// From the next OpenPort on, the line is noted as it was found (its settings, DTR and RTS, and on
+// POSIX whether it was exclusive) before the bridge's settings are applied; RestoreLineSettings,
+// before ClosePort, puts it back so. A failed OpenPort puts it back by itself.
 void KeepLineSettings();
 void RestoreLineSettings();

@@ -39,6 +39,7 @@ bool haveSavedSettings = false;
 termios savedSettings{};
 bool haveSavedLines = false;
 int savedLines = 0;
+bool wasExclusive = false;
 
 void NoteFailure(PortStep step, int error) {
   opening.failedStep = step;
@@ -66,6 +67,13 @@ bool ResolvePortName(const char* name, char* path, std::size_t size) {
   return length > 0 && static_cast<std::size_t>(length) < size;
 }
 
+void SaveLine(int fd) {
+  haveSavedSettings = tcgetattr(fd, &savedSettings) == 0;
+  haveSavedLines = ioctl(fd, TIOCMGET, &savedLines) == 0;  // pseudo-terminals have none
+  int exclusive = 0;
+  wasExclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 // Opens one device name for reading and writing, for this process alone. Answers the descriptor
 // or -1, holding nothing on failure.
 int OpenDevice(const char* name) {
@@ -88,6 +96,7 @@ int OpenDevice(const char* name) {
     close(fd);
     return -1;
   }
+  if (keepSettings) SaveLine(fd);
   ioctl(fd, TIOCEXCL);
   return fd;
 }
@@ -172,11 +181,6 @@ bool StartWatcher() {
   return true;
 }
 
-void SaveLine() {
-  haveSavedSettings = tcgetattr(portFd, &savedSettings) == 0;
-  haveSavedLines = ioctl(portFd, TIOCMGET, &savedLines) == 0;  // pseudo-terminals have none
-}
-
 void CloseIfOpen(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -198,15 +202,16 @@ int OpenPort(std::uint32_t portNumber) {
     portFd = OpenDevice(name);
     if (portFd < 0) return -1;
   }
-  if (keepSettings) SaveLine();
   // The kernel's queues have a fixed size: there are no queue sizes to ask for here.
   if (!ApplyLineSettings(portFd)) {
     NoteFailure(PortStep::kSettings, errno);
+    RestoreLineSettings();
     ClosePort();
     return -1;
   }
   if (!StartWatcher()) {
     NoteFailure(PortStep::kWatcher, errno);
+    RestoreLineSettings();
     ClosePort();
     return -1;
   }
@@ -266,7 +271,7 @@ void KeepLineSettings() {
 }
 
 void RestoreLineSettings() {
-  if (portFd < 0) return;
+  if (portFd < 0 || !keepSettings) return;
   if (haveSavedSettings) tcsetattr(portFd, TCSADRAIN, &savedSettings);
   if (haveSavedLines) {
     int raise = savedLines & (TIOCM_DTR | TIOCM_RTS);
@@ -274,6 +279,9 @@ void RestoreLineSettings() {
     ioctl(portFd, TIOCMBIS, &raise);
     ioctl(portFd, TIOCMBIC, &drop);
   }
+  // The exclusive mark outlives our descriptor while another program keeps the line open (the
+  // device simulator, a modem manager), and would then keep out every later opener but root.
+  if (!wasExclusive) ioctl(portFd, TIOCNXCL);
   haveSavedSettings = haveSavedLines = false;
 }
 

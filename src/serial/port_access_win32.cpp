@@ -66,8 +66,8 @@ HANDLE OpenDevice(const char* name) {
 
 void SaveLine(HANDLE handle) {
   savedState.DCBlength = sizeof savedState;
-  haveSavedSettings = GetCommState(handle, &savedState) != 0 &&
-                      GetCommTimeouts(handle, &savedTimeouts) != 0;
+  haveSavedSettings =
+      GetCommState(handle, &savedState) != 0 && GetCommTimeouts(handle, &savedTimeouts) != 0;
 }
 
 bool ApplyLineSettings(HANDLE handle) {
@@ -238,6 +238,7 @@ int OpenPort(std::uint32_t portNumber) {
   io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (io.hEvent == nullptr || !ApplyLineSettings(portHandle) || !StartWatcher()) {
     if (opening.failedStep == PortStep::kNone) NoteFailure(PortStep::kWatcher);
+    RestoreLineSettings();
     ClosePort();
     return -1;
   }

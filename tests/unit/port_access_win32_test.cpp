@@ -297,6 +297,8 @@ TEST_F(PortAccess, PortReachedOnlyThroughTheDeviceNamespaceOpensAtTheSecondTry) 
   // folder. The working line shows the second name reached the right device.
   ASSERT_EQ(OpenPort(12), 0);
   EXPECT_EQ(OpenedNames(), (std::vector<std::string>{"COM12", "\\\\.\\COM12"}));
+  EXPECT_EQ(LastPortOpening().failedStep, PortStep::kNone) << "the first name's failure stayed";
+  EXPECT_STREQ(LastPortOpening().device, "\\\\.\\COM12");
   SendLine("P\n");
   EXPECT_EQ(device.Read(2), "P\n");
 }
@@ -310,6 +312,8 @@ TEST_F(PortAccess, NineDigitPortHasNoSecondName) {
   // The device exists under "\\.\COM123456789", but that name does not fit the 16-byte buffer.
   EXPECT_EQ(OpenPort(123456789), -1);
   EXPECT_EQ(OpenedNames(), std::vector<std::string>{"COM123456789"});
+  EXPECT_EQ(LastPortOpening().failedStep, PortStep::kOpen);
+  EXPECT_STREQ(LastPortOpening().device, "COM123456789");
 }
 
 TEST_F(PortAccess, PortWithoutDeviceFailsAfterBothNamesHoldingNothing) {
@@ -317,6 +321,8 @@ TEST_F(PortAccess, PortWithoutDeviceFailsAfterBothNamesHoldingNothing) {
   // line settings then fail: COM1..COM16, pinned by the test prefix, would stop at the first name.)
   EXPECT_EQ(OpenPort(99), -1);
   EXPECT_EQ(OpenedNames(), (std::vector<std::string>{"COM99", "\\\\.\\COM99"}));
+  EXPECT_EQ(LastPortOpening().failedStep, PortStep::kOpen);
+  EXPECT_EQ(LastPortOpening().error, ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(Watchers(), 0);
   EXPECT_EQ(WaitingCount(), 0u);
   char buffer[4] = {'x', 'x', 'x', 'x'};
@@ -360,6 +366,9 @@ TEST_F(PortAccess, RefusedLineSettingsReleaseThePortAndTheWatcher) {
   driver = Driver::RefusesEverything;
   EXPECT_EQ(OpenPort(5), -1);
   EXPECT_EQ(Watchers(), 0);
+  // Why, for the diagnostics tool: taken before the clean-up's own calls could overwrite it.
+  EXPECT_EQ(LastPortOpening().failedStep, PortStep::kSettings);
+  EXPECT_EQ(LastPortOpening().error, ERROR_INVALID_PARAMETER);
   const HANDLE again =
       realCreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the port was left open";
