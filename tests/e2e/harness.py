@@ -6,8 +6,9 @@ console is read byte by byte with arrival times. Everything waits for events wit
 sleeps blindly. Whatever happens, the processes are killed and the folder removed.
 
 The bridge is started from a command list, not a path, so that the same scenarios can drive a
-Windows build under Wine: OKV_BRIDGE_CMD="wine /path/okvbridge.exe" replaces the native binary, and
-OKV_LIB_PATH_VAR names the variable that points the bridge at the runtime library's folder.
+Windows build under Wine: OKV_BRIDGE_CMD="wine /path/okvbridge.exe" replaces the native binary (and
+OKV_CHECK_CMD the diagnostics tool okvbridge-check), and OKV_LIB_PATH_VAR names the variable that
+points the bridge at the runtime library's folder.
 """
 
 import mmap
@@ -98,9 +99,12 @@ class Config:
                 rest.append(argv[i])
                 i += 1
         self.names = rest
+        self.options = opts  # for a script's options of its own
         env = os.environ
         bridge_cmd = env.get("OKV_BRIDGE_CMD")
         self.bridge_cmd = shlex.split(bridge_cmd) if bridge_cmd else [opts.get("bridge", "okvbridge")]
+        check_cmd = env.get("OKV_CHECK_CMD")
+        self.check_cmd = shlex.split(check_cmd) if check_cmd else [opts.get("check", "okvbridge-check")]
         self.device = env.get("OKV_DEVICE", opts.get("device", "okvsim-device"))
         self.tool = env.get("OKV_RUNTIME_TOOL", opts.get("tool", "okvsim-runtime"))
         self.libdir = env.get("OKV_RUNTIME_DIR", opts.get("libdir", ""))

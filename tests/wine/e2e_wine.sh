@@ -8,7 +8,8 @@ set -euo pipefail
 usage() {
   cat <<'EOF'
 Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tools DIR
-                   [--wine WINE] [--skip "NAME REASON"]... [--unavailable REASON] SCENARIO
+                   [--wine WINE] [--skip "NAME REASON"]... [--unavailable REASON]
+                   [--script FILE] [--check EXE] SCENARIO [-- ARGUMENT...]
 
   --prefix DIR       a Wine prefix made by wine_prefix.sh setup (its server running)
   --bridge EXE       okvbridge.exe
@@ -21,7 +22,10 @@ Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --to
                      the scenario NAME cannot hold under Wine: print REASON and skip it
   --unavailable REASON
                      when not empty, Wine cannot run the bridge here: print REASON and skip
-  SCENARIO           a name from tests/e2e/run.py --list
+  --script FILE      the scenario script (default tests/e2e/run.py)
+  --check EXE        okvbridge-check.exe, for the script's OKV_CHECK_CMD
+  SCENARIO           a name from the script's --list
+  ARGUMENT...        further arguments for the script
 
 Exit status: that of run.py (0 held, 1 failed), 77 when the scenario is skipped (no Wine, no
 Linux tools, or a --skip for it), 2 for bad usage.
@@ -38,12 +42,15 @@ skip() {
   exit 77
 }
 
+here=$(cd "$(dirname "$0")" && pwd)
 prefix='' bridge='' libdir='' noentry='' tools='' wine=wine scenario='' unavailable=''
+script=$here/../e2e/run.py check=''
 declare -A skips=()
 while (($#)); do
   case $1 in
   -h | --help) usage; exit 0 ;;
-  --prefix | --bridge | --libdir | --noentry-dir | --tools | --wine | --skip | --unavailable)
+  --prefix | --bridge | --libdir | --noentry-dir | --tools | --wine | --skip | --unavailable | \
+    --script | --check)
     (($# >= 2)) || die "$1 needs a value"
     case $1 in
     --prefix) prefix=$2 ;;
@@ -54,8 +61,14 @@ while (($#)); do
     --wine) wine=$2 ;;
     --skip) skips[${2%% *}]=${2#* } ;;
     --unavailable) unavailable=$2 ;;
+    --script) script=$2 ;;
+    --check) check=$2 ;;
     esac
     shift 2
+    ;;
+  --)
+    shift
+    break
     ;;
   -*) die "unknown option $1 (see --help)" ;;
   *)
@@ -68,7 +81,6 @@ done
 [[ -n $scenario && -n $prefix && -n $bridge && -n $libdir && -n $noentry && -n $tools ]] ||
   { usage >&2; exit 2; }
 
-here=$(cd "$(dirname "$0")" && pwd)
 [[ -z ${skips[$scenario]+set} ]] || skip "$scenario under Wine: ${skips[$scenario]}"
 [[ -z $unavailable ]] || skip "$unavailable"
 if [[ -z $wine ]] || ! command -v "$wine" >/dev/null; then
@@ -102,6 +114,7 @@ done
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 OKV_BRIDGE_CMD=$(printf '%q %q' "$(command -v "$wine")" "$bridge")
+[[ -z $check ]] || export OKV_CHECK_CMD="$(printf '%q %q' "$(command -v "$wine")" "$check")"
 OKV_RUNTIME_DIR=$(windows_path "$libdir")
 OKV_NOENTRY_DIR=$(windows_path "$noentry")
 export OKV_BRIDGE_CMD OKV_RUNTIME_DIR OKV_NOENTRY_DIR OKV_LIB_PATH_VAR=WINEPATH
@@ -109,4 +122,4 @@ export OKV_PORTS_DIR=$prefix/ports
 export OKV_DEVICE=$device OKV_RUNTIME_TOOL=$tool
 # The C runtime writes the console in text mode: CR LF for every LF.
 export OKV_CONSOLE_CRLF=1
-exec python3 "$here/../e2e/run.py" "$scenario"
+exec python3 "$script" "$scenario" "$@"
