@@ -219,46 +219,33 @@ bool CheckPortList(const std::vector<checkos::SerialPort>& ports) {
   return Report(true, "serial ports", Join(described));
 }
 
+// What each trouble is called, and what to do about it where the system has nothing better.
+struct TroubleWords {
+  const char* what;
+  const char* hint;
+};
+
+constexpr TroubleWords kTroubleWords[] = {
+    {"no such port", "give okvbridge the number of a port this computer has: "},
+    {"held by another program",
+     "a running okvbridge is the likeliest holder: stop it (or the other program using the port), "
+     "then check again"},
+    {"access refused", "run okvbridge as a user allowed to use the port"},
+    {"no device answers behind it", "plug the adapter in again, or check its driver"},
+    {"not a serial port", "the port's name must lead to the serial device itself"},
+    {"the driver refused the line settings 9600 8N1 without flow control",
+     "the adapter's driver may not take them: update it, or use another adapter"},
+    {"it did not open", "see the system's reason"},
+};
+
 std::string ExplainPortFailure(const PortOpening& opening,
                                const std::vector<checkos::SerialPort>& ports) {
-  using checkos::PortTrouble;
   const checkos::PortDiagnosis diagnosis = checkos::DiagnosePort(opening);
-  std::string what;
-  std::string hint;
-  switch (diagnosis.trouble) {
-    case PortTrouble::kNoSuchPort:
-      what = "no such port";
-      hint = "give okvbridge the number of a port this computer has: " + PortNames(ports);
-      break;
-    case PortTrouble::kHeld:
-      what = "held by another program";
-      hint =
-          "a running okvbridge is the likeliest holder: stop it (or the other program using "
-          "the port), then check again";
-      break;
-    case PortTrouble::kAccessRefused:
-      what = "access refused";
-      hint = diagnosis.hint.empty() ? "run okvbridge as a user allowed to use the port"
-                                    : diagnosis.hint;
-      break;
-    case PortTrouble::kNoDevice:
-      what = "no device answers behind it";
-      hint = "plug the adapter in again, or check its driver";
-      break;
-    case PortTrouble::kNotSerial:
-      what = "not a serial port";
-      hint = "the port's name must lead to the serial device itself";
-      break;
-    case PortTrouble::kSettingsRefused:
-      what = "the driver refused the line settings 9600 8N1 without flow control";
-      hint = "the adapter's driver may not take them: update it, or use another adapter";
-      break;
-    case PortTrouble::kOther:
-      what = opening.failedStep == PortStep::kWatcher ? "its receive watcher could not be started"
-                                                      : "it did not open";
-      hint = "see the system's reason";
-      break;
-  }
+  const TroubleWords& words = kTroubleWords[static_cast<int>(diagnosis.trouble)];
+  std::string what = words.what;
+  std::string hint = diagnosis.hint.empty() ? words.hint : diagnosis.hint;
+  if (diagnosis.trouble == checkos::PortTrouble::kNoSuchPort) hint += PortNames(ports);
+  if (opening.failedStep == PortStep::kWatcher) what = "its receive watcher could not be started";
   std::string text = std::string(opening.device) + ": " + what;
   if (!diagnosis.detail.empty()) text += ": " + diagnosis.detail;
   if (opening.error != 0) text += " (system: " + checkos::ErrorWords(opening.error) + ")";

@@ -21,6 +21,7 @@ struct SerialPort {
 // The serial ports of this computer, in the order of their numbers.
 std::vector<SerialPort> SerialPorts();
 
+// In this order: okvbridge-check words them by it.
 enum class PortTrouble {
   kNoSuchPort,
   kHeld,

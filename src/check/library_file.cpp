@@ -247,45 +247,23 @@ std::vector<std::string> PeExports(const FileBytes& file, const Pe& pe) {
   return names;
 }
 
-const char* ElfMachine(std::uint16_t machine) {
-  switch (machine) {
-    case 3:
-      return "i386";
-    case 8:
-      return "MIPS";
-    case 20:
-      return "PowerPC";
-    case 21:
-      return "PowerPC 64";
-    case 22:
-      return "S/390";
-    case 40:
-      return "ARM";
-    case 62:
-      return "x86-64";
-    case 183:
-      return "AArch64";
-    case 243:
-      return "RISC-V";
-    default:
-      return nullptr;
-  }
-}
+struct Machine {
+  std::uint16_t code;
+  const char* name;
+};
 
-const char* PeMachine(std::uint16_t machine) {
-  switch (machine) {
-    case 0x014C:
-      return "i386";
-    case 0x8664:
-      return "x86-64";
-    case 0xAA64:
-      return "ARM64";
-    case 0x01C0:
-    case 0x01C4:
-      return "ARM";
-    default:
-      return nullptr;
+constexpr Machine kElfMachines[] = {{3, "i386"},        {8, "MIPS"},      {20, "PowerPC"},
+                                    {21, "PowerPC 64"}, {22, "S/390"},    {40, "ARM"},
+                                    {62, "x86-64"},     {183, "AArch64"}, {243, "RISC-V"}};
+constexpr Machine kPeMachines[] = {
+    {0x014C, "i386"}, {0x8664, "x86-64"}, {0xAA64, "ARM64"}, {0x01C0, "ARM"}, {0x01C4, "ARM"}};
+
+template <std::size_t N>
+const char* MachineName(const Machine (&machines)[N], std::uint16_t code) {
+  for (const Machine& machine : machines) {
+    if (machine.code == code) return machine.name;
   }
+  return nullptr;
 }
 
 LibraryHeader ReadHeader(const FileBytes& file, bool library) {
@@ -312,7 +290,8 @@ LibraryHeader ReadProgramHeader(const FileBytes& file) {
 
 std::string DescribeLibrary(const LibraryHeader& header) {
   const bool elf = header.kind == FileKind::kElf;
-  const char* machine = elf ? ElfMachine(header.machine) : PeMachine(header.machine);
+  const char* machine =
+      elf ? MachineName(kElfMachines, header.machine) : MachineName(kPeMachines, header.machine);
   char text[80];
   if (machine != nullptr) {
     std::snprintf(text, sizeof text, "%s %d-bit %s", elf ? "ELF" : "PE", header.bits, machine);
