@@ -504,7 +504,8 @@ def console_reader_gone(s):
     os.close(write_end)
     try:
         seen, deadline = b"", time.monotonic() + 8
-        while INSTALLED not in seen:
+        # A Windows bridge writes CR LF.
+        while INSTALLED not in (seen.replace(b"\r\n", b"\n") if s.config.console_crlf else seen):
             ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
             chunk = os.read(read_end, 4096) if ready else b""
             check(chunk != b"", "console: %r, then nothing" % seen)

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Runs one end-to-end scenario (tests/e2e/run.py) against okvbridge.exe under Wine: the Windows
-# bridge and kolt8.dll run in the Wine prefix, the device simulator and the runtime's control tool
-# are the Linux build's, and the two sides meet in the runtime's state file and on a
-# pseudo-terminal that the prefix knows as COM<n>.
+# Runs one end-to-end scenario (tests/e2e/run.py), one fault scenario (tests/faults/faults.py) or
+# the short soak (scripts/soak.py) against okvbridge.exe under Wine: the Windows bridge and
+# kolt8.dll run in the Wine prefix, the device simulator and the runtime's control tool are the
+# Linux build's, and the two sides meet in the runtime's state file and on a pseudo-terminal that
+# the prefix knows as COM<n>.
 set -euo pipefail
 
 usage() {
   cat <<'EOF'
 Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tls-dir DIR
-                   --tools DIR [--wine WINE] [--skip "NAME REASON"]... [--unavailable REASON] SCENARIO
+                   --tools DIR [--wine WINE] [--suite e2e|faults|soak] [--skip "NAME REASON"]...
+                   [--unavailable REASON] SCENARIO
 
   --prefix DIR       a Wine prefix made by wine_prefix.sh setup (its server running)
   --bridge EXE       okvbridge.exe
@@ -18,13 +20,16 @@ Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tl
   --tools DIR        a Linux build directory with sim/device/okvsim-device and
                      sim/runtime/okvsim-runtime
   --wine WINE        the Wine loader (default: wine from PATH)
+  --suite SUITE      e2e (default): SCENARIO is a name from tests/e2e/run.py --list;
+                     faults: a name from tests/faults/faults.py --list;
+                     soak: the one-minute soak, SCENARIO names its test (any word)
   --skip "NAME REASON"
                      the scenario NAME cannot hold under Wine: print REASON and skip it
   --unavailable REASON
                      when not empty, Wine cannot run the bridge here: print REASON and skip
-  SCENARIO           a name from tests/e2e/run.py --list
+  SCENARIO           the scenario to run
 
-Exit status: that of run.py (0 held, 1 failed), 77 when the scenario is skipped (no Wine, no
+Exit status: that of the scenario (0 held, 1 failed), 77 when the scenario is skipped (no Wine, no
 Linux tools, or a --skip for it), 2 for bad usage.
 EOF
 }
@@ -39,12 +44,12 @@ skip() {
   exit 77
 }
 
-prefix='' bridge='' libdir='' noentry='' tls='' tools='' wine=wine scenario='' unavailable=''
+prefix='' bridge='' libdir='' noentry='' tls='' tools='' wine=wine suite=e2e scenario='' unavailable=''
 declare -A skips=()
 while (($#)); do
   case $1 in
   -h | --help) usage; exit 0 ;;
-  --prefix | --bridge | --libdir | --noentry-dir | --tls-dir | --tools | --wine | --skip | --unavailable)
+  --prefix | --bridge | --libdir | --noentry-dir | --tls-dir | --tools | --wine | --suite | --skip | --unavailable)
     (($# >= 2)) || die "$1 needs a value"
     case $1 in
     --prefix) prefix=$2 ;;
@@ -54,6 +59,7 @@ while (($#)); do
     --tls-dir) tls=$2 ;;
     --tools) tools=$2 ;;
     --wine) wine=$2 ;;
+    --suite) suite=$2 ;;
     --skip) skips[${2%% *}]=${2#* } ;;
     --unavailable) unavailable=$2 ;;
     esac
@@ -71,6 +77,14 @@ done
   { usage >&2; exit 2; }
 
 here=$(cd "$(dirname "$0")" && pwd)
+case $suite in
+e2e) runner=("$here/../e2e/run.py" "$scenario") ;;
+faults) runner=("$here/../faults/faults.py" "$scenario") ;;
+# The soak finds the device and the tool in a Linux build; the bridge and its library come from
+# the environment below.
+soak) runner=("$here/../../scripts/soak.py" --minutes 1 --progress 20 --build "$tools") ;;
+*) die "unknown suite '$suite' (e2e, faults or soak)" ;;
+esac
 [[ -z ${skips[$scenario]+set} ]] || skip "$scenario under Wine: ${skips[$scenario]}"
 [[ -z $unavailable ]] || skip "$unavailable"
 if [[ -z $wine ]] || ! command -v "$wine" >/dev/null; then
@@ -114,4 +128,4 @@ export OKV_PORTS_DIR=$prefix/ports
 export OKV_DEVICE=$device OKV_RUNTIME_TOOL=$tool
 # The C runtime writes the console in text mode: CR LF for every LF.
 export OKV_CONSOLE_CRLF=1
-exec python3 "$here/../e2e/run.py" "$scenario"
+exec python3 "${runner[@]}"
