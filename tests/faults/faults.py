@@ -181,6 +181,9 @@ def device_unplugged(s):
 
     pid = s.bridge.proc.pid
     measure = native(s)
+    if not measure:
+        print("not checked here: the CPU on the dead line (only a native bridge's watcher thread "
+              "is found by its name in /proc)")
     if measure:
         tid = watcher_tid(pid)
         cpu0, watcher0, t0 = cpu_seconds(pid), cpu_seconds(pid, tid), time.monotonic()
