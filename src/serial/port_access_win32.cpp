@@ -160,7 +160,8 @@ Waited WaitOnce(HANDLE ownEvent) {
 // would crash the bridge. Giving up leaves at most one such thread ended, which keeps the list
 // sound. On a line whose waits work, the watcher waits again after each event: until the runtime
 // library is connected the bridge sends nothing, and bytes a device sends stay waiting unread,
-// so Wine answers those waits at once, without a thread.
+// so Wine answers those waits at once, without a thread; once connected, the bridge loads no
+// library again.
 //
 // On Windows a wait ends that way only when the line is gone for good (a pulled USB adapter's
 // handle never works again) or its mask was emptied (ClosePort alone does that). Nothing the
