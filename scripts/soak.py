@@ -396,7 +396,8 @@ def main(argv):
     signal.signal(signal.SIGINT, interrupted)
     signal.signal(signal.SIGTERM, interrupted)
 
-    print("soak: %.1f min, seed %d, bridge %s" % (args.minutes, seed, paths["bridge"]), flush=True)
+    print("soak: %.1f min, seed %d, bridge %s" % (args.minutes, seed, " ".join(config.bridge_cmd)),
+          flush=True)
     s = Scenario(config, "soak")
     soak = Soak(s, rng, args)
     first, status, started = None, 0, time.monotonic()

@@ -181,6 +181,9 @@ def device_unplugged(s):
 
     pid = s.bridge.proc.pid
     measure = native(s)
+    if not measure:
+        print("not checked here: the CPU on the dead line (only a native bridge's watcher thread "
+              "is found by its name in /proc)")
     if measure:
         tid = watcher_tid(pid)
         cpu0, watcher0, t0 = cpu_seconds(pid), cpu_seconds(pid, tid), time.monotonic()
@@ -504,7 +507,8 @@ def console_reader_gone(s):
     os.close(write_end)
     try:
         seen, deadline = b"", time.monotonic() + 8
-        while INSTALLED not in seen:
+        # A Windows bridge writes CR LF.
+        while INSTALLED not in (seen.replace(b"\r\n", b"\n") if s.config.console_crlf else seen):
             ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
             chunk = os.read(read_end, 4096) if ready else b""
             check(chunk != b"", "console: %r, then nothing" % seen)
