@@ -92,9 +92,12 @@ PortDiagnosis DiagnosePort(const PortOpening& opening) {
     if (error == ERROR_ACCESS_DENIED) {
       diagnosis.detail = "Windows refuses a COM port that another program has open";
     }
+  } else if (opening.failedStep == PortStep::kSettings && error == ERROR_INVALID_FUNCTION) {
+    // Also what Wine answers for a COM port of its prefix whose link leads nowhere.
+    diagnosis.trouble = PortTrouble::kNotSerial;
+    diagnosis.detail = "it takes no line settings, so no serial device is behind the name";
   } else if (opening.failedStep == PortStep::kSettings) {
-    diagnosis.trouble =
-        error == ERROR_INVALID_FUNCTION ? PortTrouble::kNotSerial : PortTrouble::kSettingsRefused;
+    diagnosis.trouble = PortTrouble::kSettingsRefused;
   }
   return diagnosis;
 }
