@@ -15,8 +15,10 @@ held, 1 when it did not, 2 for a bad name.
 """
 
 import fcntl
+import grp
 import os
 import re
+import shutil
 import subprocess
 import sys
 import termios
@@ -60,12 +62,12 @@ def fixture(s, name):
     return os.path.join(s.config.options["fixtures"], name)
 
 
-def run_check(s, args=(), libdir=None, timeout=60):
+def run_check(s, args=(), libdir=None, timeout=60, as_user=()):
     """okvbridge-check with the scenario's ports folder and runtime state; answers (exit status,
-    stdout lines, stderr)."""
+    stdout lines, stderr). `as_user` is a command that runs it as another user."""
     env = s.bridge_env(libdir)
-    done = subprocess.run(s.config.check_cmd + list(args), env=env, cwd=s.tmp, timeout=timeout,
-                          stdin=subprocess.DEVNULL, capture_output=True)
+    done = subprocess.run(list(as_user) + s.config.check_cmd + list(args), env=env, cwd=s.tmp,
+                          timeout=timeout, stdin=subprocess.DEVNULL, capture_output=True)
     out = done.stdout.decode("latin-1").replace("\r\n", "\n")
     sys.stdout.write("---- okvbridge-check %s: exit %d\n%s" % (" ".join(args), done.returncode, out))
     return done.returncode, out.splitlines(), done.stderr.decode("latin-1").replace("\r\n", "\n")
@@ -174,6 +176,28 @@ def port_troubles(s):
     status, lines, _ = run_check(s, ["5"])
     check(status == 1, "exit status %d" % status)
     expect(lines, "port COM5", False, "not a serial port", "system: ")
+
+
+@case
+def access_refused(s):
+    """A port the user may not open: refused, with the group that may (on Linux, where root can
+    become a user without it)."""
+    setpriv = shutil.which("setpriv")
+    groups = [g.gr_name for g in grp.getgrall()]
+    if windows(s) or os.geteuid() != 0 or setpriv is None or "dialout" not in groups:
+        raise Skip("needs native Linux, root, setpriv and a dialout group, to run the check as a "
+                   "user without access")
+    s.start_runtime()
+    s.start_device()
+    os.chmod(s.tmp, 0o755)  # the user must reach the ports folder, not the device
+    os.chmod(s.ports, 0o755)
+    os.chown(tty_of(s), 0, grp.getgrnam("dialout").gr_gid)
+    os.chmod(tty_of(s), 0o660)
+    nobody = [setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    status, lines, _ = run_check(s, as_user=nobody)
+    check(status == 1, "exit status %d" % status)
+    expect(lines, "port COM4", False, "access refused", "group dialout", "system: ",
+           "adduser $USER dialout")
 
 
 @case
