@@ -4,5 +4,8 @@
 
 int main(int argc, char** argv) {
   platform::KeepGoingWithoutConsole();
-  return BridgeMain(argc, argv);
+  platform::PrepareConsole();
+  const int code = BridgeMain(argc, argv);  // back only when the port cannot be opened
+  platform::RestoreConsole();
+  return code;
 }

@@ -24,6 +24,15 @@ void SleepMs(std::uint32_t ms);
 // once by the program's entry, before anything is printed.
 void KeepGoingWithoutConsole();
 
+// Lets the console show the bridge's single-byte Windows-1252 text as written: when standard
+// output is a console whose output code page is another one, that page is set to 1252 until
+// RestoreConsole (or an interrupt) puts the earlier one back. Output to a pipe or a file is left
+// as it is, byte for byte. Called once by the program's entry.
+void PrepareConsole();
+
+// Puts back the console's output code page that PrepareConsole replaced; nothing otherwise.
+void RestoreConsole();
+
 // Waits for one key press on the console without echo. Returns at once when standard input is
 // not a console or has reached its end, so an unattended bridge never hangs here.
 void WaitForKey();

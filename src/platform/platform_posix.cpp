@@ -17,6 +17,12 @@ void KeepGoingWithoutConsole() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void PrepareConsole() {
+  // A terminal here shows the bytes it is given; there is no code page to choose.
+}
+
+void RestoreConsole() {}
+
 void WaitForKey() {
   // Under a service wrapper or a pipe there is nobody to press a key: return at once rather than
   // wait for input that may never end.

@@ -1,11 +1,43 @@
-// Windows side of the platform layer: the console key read and the runtime library loaded with
-// LoadLibraryA.
+// Windows side of the platform layer: the console's code page, the console key read and the
+// runtime library loaded with LoadLibraryA.
 #include <conio.h>
 #include <windows.h>
 
 #include "platform/platform.h"
 
+namespace {
+
+constexpr UINT kWindows1252 = 1252;
+// The console's output code page before PrepareConsole set 1252; 0 when it was left alone.
+UINT replacedCodePage = 0;
+
+// The console outlives the bridge (it is usually the command prompt's): a Ctrl-C or Ctrl-Break
+// must not leave it showing that prompt's text through our code page.
+BOOL WINAPI RestoreOnInterrupt(DWORD) {
+  platform::RestoreConsole();
+  return FALSE;  // the default handler still ends the process
+}
+
+}  // namespace
+
 namespace platform {
+
+void PrepareConsole() {
+  // A French console shows bytes through code page 850, where 0xE0 and 0xE9 are other letters
+  // than "à" and "é". Only a console has a code page: a pipe or a file gets the bytes.
+  DWORD mode = 0;
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) == 0) return;
+  const UINT page = GetConsoleOutputCP();
+  if (page == 0 || page == kWindows1252 || SetConsoleOutputCP(kWindows1252) == 0) return;
+  replacedCodePage = page;
+  SetConsoleCtrlHandler(RestoreOnInterrupt, TRUE);
+}
+
+void RestoreConsole() {
+  if (replacedCodePage == 0) return;
+  SetConsoleOutputCP(replacedCodePage);
+  replacedCodePage = 0;
+}
 
 void KeepGoingWithoutConsole() {
   // A write to a pipe that nobody reads fails with an error here; no signal ends the process.

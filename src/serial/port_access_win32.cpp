@@ -19,11 +19,9 @@ constexpr DWORD kTransferWaitMs = 2000;
 // How long ClosePort waits for the released watcher before the last resort.
 constexpr DWORD kWatcherEndMs = 2000;
 // Watcher back-off: a wait that completes within kQuickMs of being made did not really wait.
-// Under Wine 8 EV_RXCHAR is level-triggered: with a few bytes waiting unread (the bridge reads
-// only every 800 ms) a watcher that waits again at once is woken about 7000 times a second, at
-// time-critical priority. Waits on an idle pseudo-terminal also keep completing with mask 0 or
-// ERROR_OPERATION_ABORTED, and such a loop has been seen to crash the process. The watcher has no
-// effect the bridge depends on, so it may sleep.
+// Under Wine EV_RXCHAR is level-triggered: with a few bytes waiting unread (the bridge reads only
+// every 800 ms) a watcher that waits again at once is woken thousands of times a second, at
+// time-critical priority. The watcher has no effect the bridge depends on, so it may sleep.
 constexpr DWORD kQuickMs = 5;
 constexpr DWORD kFirstBackOffMs = 10;
 constexpr DWORD kLongestBackOffMs = 250;
@@ -103,19 +101,23 @@ bool StopRequested(DWORD ms) {
   return WaitForSingleObject(watcherStop, ms) == WAIT_OBJECT_0;
 }
 
-// Makes one overlapped WaitCommEvent and waits for it or for the stop request. Answers false when
-// the watcher must end; `quick` tells whether the wait came back without really waiting.
-bool WaitOnce(HANDLE ownEvent, bool& quick) {
+// How one wait for a port event ended.
+enum class Waited {
+  Event,     // an event came after a real wait
+  AtOnce,    // an event, but answered without waiting (bytes already waiting unread)
+  NoEvents,  // refused, aborted or ended with an empty mask: this line gives no events
+  Stop,      // ClosePort asks the watcher to end
+};
+
+// Makes one overlapped WaitCommEvent and waits for it or for the stop request.
+Waited WaitOnce(HANDLE ownEvent) {
   DWORD events = 0;
   std::memset(&watchIo, 0, sizeof watchIo);
   watchIo.hEvent = ownEvent;
   const DWORD begun = GetTickCount();
   bool completed = WaitCommEvent(portHandle, &events, &watchIo) != 0;
   if (!completed) {
-    if (GetLastError() != ERROR_IO_PENDING) {
-      quick = true;  // refused at once (a pulled adapter, mask 0): retried only after a back-off
-      return true;
-    }
+    if (GetLastError() != ERROR_IO_PENDING) return Waited::NoEvents;  // refused at once
     const HANDLE waits[2] = {watcherStop, ownEvent};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
       // Stop asked (or the wait itself broke): take the pending wait back before leaving, so that
@@ -123,32 +125,61 @@ bool WaitOnce(HANDLE ownEvent, bool& quick) {
       CancelIoEx(portHandle, &watchIo);
       DWORD ignored = 0;
       GetOverlappedResult(portHandle, &watchIo, &ignored, TRUE);
-      return false;
+      return Waited::Stop;
     }
     DWORD ignored = 0;
     completed = GetOverlappedResult(portHandle, &watchIo, &ignored, FALSE) != 0;
   }
-  quick = GetTickCount() - begun < kQuickMs;
-  if (!completed || events == 0) {
-    quick = true;  // aborted, or the mask was emptied: nothing happened on the line
-  } else if ((events & EV_RXCHAR) != 0) {
+  if (!completed || events == 0) return Waited::NoEvents;
+  if ((events & EV_RXCHAR) != 0) {
     // Also clears a pending line error; the status itself is not needed here.
     DWORD errors = 0;
     COMSTAT status{};
     ClearCommError(portHandle, &errors, &status);
   }
-  return true;
+  return GetTickCount() - begun < kQuickMs ? Waited::AtOnce : Waited::Event;
 }
 
+// The first wait that is refused, aborted or ends without an event is the watcher's last; the
+// watcher then only sleeps until ClosePort releases it. This is for Wine 8, whose loader such
+// waits would otherwise break:
+//
+// Wine 8 hands an overlapped WaitCommEvent that it cannot answer at once to a thread of its own,
+// started for that one wait (ntdll's serial code: wait_on starts wait_for_event). That thread
+// polls the line every millisecond and, when the wait ends, terminates itself directly, without
+// the loader's thread shutdown, so it stays on the loader's list of threads with thread-local
+// storage. Once one more thread has ended, its memory is freed, and the next thread started gets
+// that memory back zeroed. Loading a DLL with a TLS directory (every mingw-w64 DLL, and any MSVC
+// DLL with thread_local or __declspec(thread)) walks that list and writes into each thread's TLS
+// array: through the zeroed entry, a write to address 4 (8 on 64 bits), and the bridge dies in
+// LoadLibraryA. Later Wine loaders skip such threads; Wine 8.0 does not.
+//
+// On a pseudo-terminal, or any line whose modem status Wine cannot read, every wait that has to
+// wait ends aborted within a millisecond; a watcher that waited again would start and end such a
+// thread a few times a second, and the runtime library, loaded a second after the port opened,
+// would crash the bridge. Giving up leaves at most one such thread ended, which keeps the list
+// sound. On a line whose waits work, the watcher waits again after each event: until the runtime
+// library is connected the bridge sends nothing, and bytes a device sends stay waiting unread,
+// so Wine answers those waits at once, without a thread.
+//
+// On Windows a wait ends that way only when the line is gone for good (a pulled USB adapter's
+// handle never works again) or its mask was emptied (ClosePort alone does that). Nothing the
+// bridge does depends on the watcher: WaitingCount and ReadWaiting read the port's status
+// themselves. So giving up costs nothing there, and on a working port the watcher waits for port
+// events for as long as the port is open.
 DWORD WINAPI ReceiveWatcher(LPVOID) {
   const HANDLE ownEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset, unnamed
   if (ownEvent == nullptr) return 0;  // nothing the bridge depends on is lost
   SetCommMask(portHandle, kWatchMask);
   DWORD backOff = 0;
   for (;;) {
-    bool quick = false;
-    if (!WaitOnce(ownEvent, quick)) break;
-    if (!quick) {
+    const Waited waited = WaitOnce(ownEvent);
+    if (waited == Waited::Stop) break;
+    if (waited == Waited::NoEvents) {
+      WaitForSingleObject(watcherStop, INFINITE);
+      break;
+    }
+    if (waited == Waited::Event) {
       backOff = 0;
       continue;
     }

@@ -105,6 +105,10 @@ class Config:
         self.tool = env.get("OKV_RUNTIME_TOOL", opts.get("tool", "okvsim-runtime"))
         self.libdir = env.get("OKV_RUNTIME_DIR", opts.get("libdir", ""))
         self.noentry_dir = env.get("OKV_NOENTRY_DIR", opts.get("noentry-dir", ""))
+        self.tls_dir = env.get("OKV_TLS_DIR", opts.get("tls-dir", ""))
+        # The simulated runtime's folder as this host sees it, for scenarios that copy the library;
+        # under Wine the bridge is given Windows paths (drive Z: is the host's root).
+        self.runtime_host_dir = env.get("OKV_RUNTIME_HOST_DIR", self.libdir)
         self.lib_path_var = env.get("OKV_LIB_PATH_VAR", "LD_LIBRARY_PATH")
         # A fixed ports folder (for a port layer that does not read OKVBRIDGE_PORTS); by default
         # every scenario has its own, so that scenarios run side by side.
@@ -112,6 +116,12 @@ class Config:
         # A Windows bridge writes its console through the C runtime's text mode, which turns every
         # LF into CR LF; with OKV_CONSOLE_CRLF=1 the harness turns them back before comparing.
         self.console_crlf = env.get("OKV_CONSOLE_CRLF", "") == "1"
+
+    def library_folder(self, host_dir):
+        """A folder of this host in the form the bridge's library search takes."""
+        if self.lib_path_var != "WINEPATH":
+            return host_dir
+        return "Z:" + os.path.abspath(host_dir).replace("/", "\\")
 
 
 class Output:

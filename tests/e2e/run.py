@@ -2,14 +2,16 @@
 """Runs one end-to-end scenario of okvbridge by name.
 
     run.py NAME [--bridge PATH] [--device PATH] [--tool PATH] [--libdir DIR] [--noentry-dir DIR]
+               [--tls-dir DIR]
     run.py --list
 
 The environment may override each path (OKV_BRIDGE_CMD, OKV_DEVICE, OKV_RUNTIME_TOOL,
-OKV_RUNTIME_DIR, OKV_NOENTRY_DIR); see harness.py. Exit status 0 when the scenario held, 1 when it
+OKV_RUNTIME_DIR, OKV_NOENTRY_DIR, OKV_TLS_DIR); see harness.py. Exit status 0 when the scenario held, 1 when it
 did not (with the console, the device log and the journal printed), 2 for a bad name.
 """
 
 import os
+import shutil
 import sys
 import time
 
@@ -302,6 +304,63 @@ def no_entry_point(s):
     # Only a native bridge shows its mappings in /proc.
     native = "OKV_BRIDGE_CMD" not in os.environ and os.path.isdir("/proc/self")
     runtime_unreachable(s, s.config.noentry_dir, native)
+
+
+def runtime_arrives_late(s, chatter):
+    """The runtime library is put in place after a few failed connections, while the port's
+    watcher has been waiting on an idle line (or on one where the device keeps talking). A bridge
+    whose watcher left Wine's loader unsound died at this load."""
+    late = os.path.join(s.tmp, "late_runtime")
+    os.makedirs(late)
+    s.start_runtime()
+    dev = s.start_device()
+    s.start_bridge(libdir=s.config.library_folder(late))
+    c = s.console
+    c.expect_next(BANNER, 5)
+    for _ in range(2):
+        c.expect_next(CONNECTING, 4)
+        c.expect_next(CONNECT_FAILED, 2)
+        if chatter:
+            dev.cmd("send noise")
+    libraries = [n for n in os.listdir(s.config.runtime_host_dir) if n in ("kolt8.dll", "libkolt8.so")]
+    check(len(libraries) == 1, "no single runtime library in %s: %s" % (
+        s.config.runtime_host_dir, libraries))
+    shutil.copy(os.path.join(s.config.runtime_host_dir, libraries[0]), late)
+    c.expect_next(CONNECTING, 4)
+    c.expect_next(b"Connexion effectuee\n", 3)
+    c.expect_next(b"Executeur installe\n", 4)
+    s.runtime.wait_counter(s.runtime.reads, 0, 5, "first mailbox read")
+    p = s.request("p", [("m1000", 2), ("m1000", 4)])
+    # The noise waited unread on the line: it comes first in the reply of the first request.
+    c.expect_next(b"[noisenoiseTurning On]" if chatter else b"[Turning On]")
+
+
+@scenario
+def runtime_arrives_late_on_idle_line(s):
+    runtime_arrives_late(s, False)
+
+
+@scenario
+def runtime_arrives_late_while_device_talks(s):
+    runtime_arrives_late(s, True)
+
+
+@scenario
+def thread_local_runtime(s):
+    """A runtime library with thread-local state, which answers its second fetch: loaded, probed
+    and read like any other, with nothing to report."""
+    s.start_runtime()
+    s.start_device()
+    b = s.start_bridge(libdir=s.config.tls_dir)
+    c = s.console
+    c.expect_next(BANNER, 5)
+    c.expect_next(CONNECTING, 4)
+    c.expect_next(b"Connexion effectuee\n", 3)
+    c.expect_next(b"Executeur installe\n", 4)
+    # Three more cycles of probe and mailbox read: an error line, or a dead bridge, fails here.
+    time.sleep(3.5)
+    check(c.rest() == b"", "unexpected console output: %r" % c.rest())
+    check(b.proc.poll() is None, "the bridge ended: %s" % b.stderr_text())
 
 
 @scenario

@@ -30,13 +30,29 @@ foreach(symbol IN LISTS wrapped)
 endforeach()
 set_target_properties(okv_port_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 
+# --- the console's code page, on a console played by the test --------------------------------
+add_executable(okv_console_tests console_win32_test.cpp)
+target_link_libraries(okv_console_tests PRIVATE okv_warnings okv_platform GTest::gtest_main)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(wrapped _imp__GetConsoleMode@8 _imp__GetConsoleOutputCP@0 _imp__SetConsoleOutputCP@4
+              _imp__SetConsoleCtrlHandler@8)
+else()
+  set(wrapped __imp_GetConsoleMode __imp_GetConsoleOutputCP __imp_SetConsoleOutputCP
+              __imp_SetConsoleCtrlHandler)
+endif()
+foreach(symbol IN LISTS wrapped)
+  target_link_options(okv_console_tests PRIVATE -Wl,--wrap=${symbol})
+endforeach()
+set_target_properties(okv_console_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY
+                                                   ${CMAKE_CURRENT_BINARY_DIR})
+
 if(NOT OKV_WINE_READY)
   okv_wine_skip(wine.unit.skipped unit)
   return()
 endif()
 
-set_target_properties(okv_unit_tests okv_port_tests PROPERTIES CROSSCOMPILING_EMULATOR
-                                                               "${OKV_WINE_RUN}")
+set_target_properties(okv_unit_tests okv_port_tests okv_console_tests
+                      PROPERTIES CROSSCOMPILING_EMULATOR "${OKV_WINE_RUN}")
 
 # Wine takes the Windows PATH from WINEPATH; its folders are Windows paths (drive Z: is /).
 string(REPLACE "/" "\\" fake_runtime_path "Z:${FAKE_RUNTIME_DIR}")
@@ -61,6 +77,9 @@ gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_unit_tests
   TEST_FILTER "-NoLibrary*:NoEntryPoint*"
   PROPERTIES ENVIRONMENT "WINEPATH=${fake_runtime_path}" ${common_properties})
 okv_list_properties(okv_wine_unit_tests "unit;wine" wine_prefix)
+gtest_discover_tests(okv_console_tests ${discovery} TEST_LIST okv_wine_console_tests
+  PROPERTIES ${common_properties})
+okv_list_properties(okv_wine_console_tests "unit;wine" wine_prefix)
 # No kolt8.dll anywhere on the search.
 gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_no_library_tests
   TEST_FILTER "NoLibrary*" WORKING_DIRECTORY ${NO_RUNTIME_DIR}

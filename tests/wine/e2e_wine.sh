@@ -7,13 +7,14 @@ set -euo pipefail
 
 usage() {
   cat <<'EOF'
-Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tools DIR
-                   [--wine WINE] [--skip "NAME REASON"]... [--unavailable REASON] SCENARIO
+Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tls-dir DIR
+                   --tools DIR [--wine WINE] [--skip "NAME REASON"]... [--unavailable REASON] SCENARIO
 
   --prefix DIR       a Wine prefix made by wine_prefix.sh setup (its server running)
   --bridge EXE       okvbridge.exe
   --libdir DIR       the folder holding the simulated kolt8.dll (never the bridge's own)
   --noentry-dir DIR  the folder holding a kolt8.dll without the entry point
+  --tls-dir DIR      the folder holding a kolt8.dll with thread-local state
   --tools DIR        a Linux build directory with sim/device/okvsim-device and
                      sim/runtime/okvsim-runtime
   --wine WINE        the Wine loader (default: wine from PATH)
@@ -38,18 +39,19 @@ skip() {
   exit 77
 }
 
-prefix='' bridge='' libdir='' noentry='' tools='' wine=wine scenario='' unavailable=''
+prefix='' bridge='' libdir='' noentry='' tls='' tools='' wine=wine scenario='' unavailable=''
 declare -A skips=()
 while (($#)); do
   case $1 in
   -h | --help) usage; exit 0 ;;
-  --prefix | --bridge | --libdir | --noentry-dir | --tools | --wine | --skip | --unavailable)
+  --prefix | --bridge | --libdir | --noentry-dir | --tls-dir | --tools | --wine | --skip | --unavailable)
     (($# >= 2)) || die "$1 needs a value"
     case $1 in
     --prefix) prefix=$2 ;;
     --bridge) bridge=$2 ;;
     --libdir) libdir=$2 ;;
     --noentry-dir) noentry=$2 ;;
+    --tls-dir) tls=$2 ;;
     --tools) tools=$2 ;;
     --wine) wine=$2 ;;
     --skip) skips[${2%% *}]=${2#* } ;;
@@ -65,7 +67,7 @@ while (($#)); do
     ;;
   esac
 done
-[[ -n $scenario && -n $prefix && -n $bridge && -n $libdir && -n $noentry && -n $tools ]] ||
+[[ -n $scenario && -n $prefix && -n $bridge && -n $libdir && -n $noentry && -n $tls && -n $tools ]] ||
   { usage >&2; exit 2; }
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -82,6 +84,7 @@ tool=$tools/sim/runtime/okvsim-runtime
 [[ -f $bridge ]] || die "no bridge at $bridge"
 [[ -f $libdir/kolt8.dll ]] || die "no kolt8.dll in $libdir"
 [[ -f $noentry/kolt8.dll ]] || die "no kolt8.dll in $noentry"
+[[ -f $tls/kolt8.dll ]] || die "no kolt8.dll in $tls"
 [[ -d $prefix/dosdevices && -d $prefix/ports ]] ||
   die "$prefix is not a prepared Wine prefix (wine_prefix.sh setup makes it)"
 
@@ -104,7 +107,9 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 OKV_BRIDGE_CMD=$(printf '%q %q' "$(command -v "$wine")" "$bridge")
 OKV_RUNTIME_DIR=$(windows_path "$libdir")
 OKV_NOENTRY_DIR=$(windows_path "$noentry")
-export OKV_BRIDGE_CMD OKV_RUNTIME_DIR OKV_NOENTRY_DIR OKV_LIB_PATH_VAR=WINEPATH
+OKV_TLS_DIR=$(windows_path "$tls")
+export OKV_BRIDGE_CMD OKV_RUNTIME_DIR OKV_NOENTRY_DIR OKV_TLS_DIR OKV_LIB_PATH_VAR=WINEPATH
+export OKV_RUNTIME_HOST_DIR=$libdir
 export OKV_PORTS_DIR=$prefix/ports
 export OKV_DEVICE=$device OKV_RUNTIME_TOOL=$tool
 # The C runtime writes the console in text mode: CR LF for every LF.
