@@ -454,7 +454,11 @@ class WineWorld(World):
 
 
 class Watch:
-    """Follows the timing journal (every completed read and write) and the journal of writes."""
+    """Follows the timing journal (every completed read and write) and the journal of writes.
+
+    Every time comes from the journals, so the bench looks at them only every 20 ms or so and
+    stays out of the bridge's way; the next request is due a second after a result anyway.
+    """
 
     def __init__(self, world):
         self.world = world
@@ -483,7 +487,7 @@ class Watch:
             time.sleep(poll_s)
         return out
 
-    def completions(self, n, timeout, poll_s=0.005):
+    def completions(self, n, timeout, poll_s=0.02):
         """The next n completed reads and writes."""
         return self._follow(self.rt.timings, "tseq", self.rt.completion, n, timeout,
                             "completions", poll_s)
@@ -491,9 +495,9 @@ class Watch:
     def writes(self, n, timeout):
         """The next n journal entries (completed writes with their values)."""
         return self._follow(self.rt.journal, "wseq", self.rt.write_entry, n, timeout,
-                            "mailbox writes", 0.001)
+                            "mailbox writes", 0.005)
 
-    def mailbox_read(self, timeout, poll_s=0.005):
+    def mailbox_read(self, timeout, poll_s=0.02):
         c = self.completions(1, timeout, poll_s)[0]
         if (c.write, c.typ, c.index) != (0, TYPE_M, 1000):
             raise BenchError("expected a read of m1000, the runtime completed %r" % (c,))
@@ -672,8 +676,27 @@ def stats(values):
             "min": min(values), "mean": statistics.fmean(values), "n": len(values)}
 
 
-def machine_text(world):
-    lines = ["nproc: %s" % os.cpu_count()]
+def cpu_jiffies():
+    """The machine's CPU time so far from /proc/stat: (busy, steal, total) in clock ticks."""
+    with open("/proc/stat") as f:
+        user, nice, system, idle, iowait, irq, softirq, steal = (
+            int(v) for v in f.readline().split()[1:9])
+    total = user + nice + system + idle + iowait + irq + softirq + steal
+    return total - idle - iowait - steal, steal, total
+
+
+def load_text(start, end, bridge_percent):
+    """How busy the whole machine was between two cpu_jiffies() readings: the bridge's figures
+    are only as good as the machine was quiet."""
+    busy, steal, total = (b - a for a, b in zip(start, end))
+    cores = os.cpu_count() or 1
+    return ("CPU in use on the whole machine during the run: %.1f %% of %d cores, of which the "
+            "bridge %.1f %% of one core; stolen by the hypervisor: %.2f %%" % (
+                100.0 * busy / max(1, total), cores, bridge_percent, 100.0 * steal / max(1, total)))
+
+
+def machine_text(world, load):
+    lines = ["nproc: %s" % os.cpu_count(), load]
     try:
         out = subprocess.run(["lscpu"], capture_output=True, text=True, timeout=10).stdout
         keep = ("Architecture", "Model name", "CPU(s)", "Thread(s) per core", "CPU max MHz",
@@ -1006,6 +1029,7 @@ def run(args):
             "" if args.exe is None else "-wine-win%d" % pe_bits(paths["bridge"])))
     try:
         r = {"startup_runs": args.startup_runs}
+        jiffies0, t_run0 = cpu_jiffies(), time.monotonic()
         say("== okvbridge bench (%s): %s; work folder %s" % (world.label, paths["bridge"],
                                                              world.work))
         world.prepare()
@@ -1040,8 +1064,9 @@ def run(args):
         world.runtime.delay_ms(r["delay_ms"])
         r["rss"] = world.rss()
         watch.alive()
+        bridge_percent = cpu_ns(world.pid)[0] / 1e7 / (time.monotonic() - t_run0)
         table, checks = build_report(r, world)
-        machine = machine_text(world)
+        machine = machine_text(world, load_text(jiffies0, cpu_jiffies(), bridge_percent))
         png, problem = write_outputs(args, r, table, machine, world)
         say("")
         say("%s, %s" % (world.label, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())))
