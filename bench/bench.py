@@ -200,6 +200,13 @@ def cpu_ns(pid):
     return total, main
 
 
+def run_queue_ns(pid):
+    """How long the main thread of `pid` has waited for a processor while it was ready to run,
+    in ns (the second field of /proc/PID/schedstat)."""
+    with open("/proc/%d/schedstat" % pid) as f:
+        return int(f.read().split()[1])
+
+
 def own_libraries(bridge):
     """Real paths of the shared libraries the bridge binary brings in by itself."""
     out = subprocess.run(["ldd", bridge], capture_output=True, text=True, timeout=20).stdout
@@ -630,6 +637,7 @@ def request_phase(watch, kinds, label, progress_every):
     rows = []
     calls = 0
     for i, kind in enumerate(kinds):
+        waited0 = run_queue_ns(pid)
         rt.set_m1000(REQUEST_CODE[kind])
         n_results = 1 if kind == "p" else 2
         timeout = CYCLE_S + POLL_S[kind] + (2 + n_results) * (delay_s + 1) + 8
@@ -654,7 +662,10 @@ def request_phase(watch, kinds, label, progress_every):
         # P, two for R (l1000, then m1000).
         result_ms = (t_result - t_ack - POLL_S[kind] - sum(c.ready for c in results)) * 1000
         rows.append({"kind": kind, "ack_ms": ack_ms, "result_ms": result_ms,
-                     "total_ms": (t_result - read.start) * 1000})
+                     "total_ms": (t_result - read.start) * 1000,
+                     # The machine's part of a slow request: the bridge ready to run, and not
+                     # running (from the request's write to its result, the wake-up included).
+                     "run_queue_ms": (run_queue_ns(pid) - waited0) / 1e6})
         calls += len(done)
         if progress_every and (i + 1) % progress_every == 0:
             say("  %s: %d / %d requests, acknowledgement overhead median %.2f ms, result "
@@ -788,6 +799,14 @@ def build_report(r, world):
     row("device reply → result, beyond poll interval and the runtime's time (%d requests)" % nreq,
         "median %.3f ms, p99 %.3f ms, max %.3f ms" % (res["median"], res["p99"], res["max"]),
         mark(1))
+    slow = [x for x in r["requests"]["rows"] if max(x["ack_ms"], x["result_ms"]) >= 1.0]
+    queue = stats([x["run_queue_ms"] for x in r["requests"]["rows"]])
+    row("the bridge's main thread waiting for a processor, per request",
+        "median %.3f ms, p99 %.3f ms, max %.3f ms; in the %d requests with an overhead of 1 ms or "
+        "more, %.1f ms of their %.1f ms" % (
+            queue["median"], queue["p99"], queue["max"], len(slow),
+            sum(x["run_queue_ms"] for x in slow),
+            sum(max(0.0, x["ack_ms"]) + max(0.0, x["result_ms"]) for x in slow)))
     row("cycle period, read to read (%d cycles, %.1f min, completion delay %d ms)" % (
         n, cyc["span_s"] / 60, r["delay_ms"]),
         "median %.2f ms, p99 %.2f ms, min %.2f ms, max %.2f ms" % (
@@ -1008,10 +1027,10 @@ def write_outputs(args, r, table, machine, world):
         if problem is None:
             f.write("\n![overhead per request](overhead.png)\n")
     with open(os.path.join(args.out, "requests.csv"), "w") as f:
-        f.write("kind,ack_overhead_ms,result_overhead_ms,read_to_result_ms\n")
+        f.write("kind,ack_overhead_ms,result_overhead_ms,read_to_result_ms,run_queue_ms\n")
         for x in r["requests"]["rows"]:
-            f.write("%s,%.4f,%.4f,%.3f\n" % (x["kind"], x["ack_ms"], x["result_ms"],
-                                             x["total_ms"]))
+            f.write("%s,%.4f,%.4f,%.3f,%.3f\n" % (x["kind"], x["ack_ms"], x["result_ms"],
+                                                  x["total_ms"], x["run_queue_ms"]))
     with open(os.path.join(args.out, "cycles.csv"), "w") as f:
         f.write("period_ms,runtime_ms\n" + "".join("%.4f,%.4f\n" % pair for pair in zip(
             r["cycle"]["periods"], r["cycle"]["runtime_ms"])))

@@ -227,6 +227,13 @@ TEST_F(ToolTest, ResetRestoresDefaultsAndKeepsTheSequenceRunning) {
   EXPECT_EQ(raw::Read(raw::kJournalLast, 8), 1u);
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
   Block write = kWriteM1000Is2;
   Call(write);
@@ -236,16 +243,13 @@ TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
   Call(kFetch);
   Outcome all = Tool({"journal"});
   EXPECT_EQ(all.code, 0);
-  std::istringstream lines(all.out);
-  std::string first, second, extra;
-  std::getline(lines, first);
-  std::getline(lines, second);
-  EXPECT_FALSE(std::getline(lines, extra));
-  EXPECT_EQ(first.rfind("seq=1 time_us=", 0), 0u) << first;
-  EXPECT_NE(first.find(" ref=m1000 value=2 result=0"), std::string::npos) << first;
-  EXPECT_NE(second.find(" ref=m1000 value=4 result=0"), std::string::npos) << second;
+  const std::vector<std::string> lines = Lines(all.out);
+  ASSERT_EQ(lines.size(), 2u) << all.out;
+  EXPECT_EQ(lines[0].rfind("seq=1 time_us=", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(" ref=m1000 value=2 result=0"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" ref=m1000 value=4 result=0"), std::string::npos) << lines[1];
   Outcome since = Tool({"journal", "--since", "1"});
-  EXPECT_EQ(since.out, second + "\n");
+  EXPECT_EQ(since.out, lines[1] + "\n");
 }
 
 TEST_F(ToolTest, TimingsListReadsAndWritesAfterTheGivenSequence) {
@@ -256,16 +260,13 @@ TEST_F(ToolTest, TimingsListReadsAndWritesAfterTheGivenSequence) {
   Call(kFetch);
   Outcome all = Tool({"timings"});
   EXPECT_EQ(all.code, 0);
-  std::istringstream lines(all.out);
-  std::string first, second, extra;
-  std::getline(lines, first);
-  std::getline(lines, second);
-  EXPECT_FALSE(std::getline(lines, extra));
-  EXPECT_EQ(first.rfind("seq=1 submitted_us=", 0), 0u) << first;
-  EXPECT_NE(first.find(" read ref=m1000 ready_us=0 fetched_us="), std::string::npos) << first;
-  EXPECT_NE(first.find(" fetches=1"), std::string::npos) << first;
-  EXPECT_NE(second.find(" write ref=m1000 ready_us=0 "), std::string::npos) << second;
-  EXPECT_EQ(Tool({"timings", "--since", "1"}).out, second + "\n");
+  const std::vector<std::string> lines = Lines(all.out);
+  ASSERT_EQ(lines.size(), 2u) << all.out;
+  EXPECT_EQ(lines[0].rfind("seq=1 submitted_us=", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(" read ref=m1000 ready_us=0 fetched_us="), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(" fetches=1"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" write ref=m1000 ready_us=0 "), std::string::npos) << lines[1];
+  EXPECT_EQ(Tool({"timings", "--since", "1"}).out, lines[1] + "\n");
   EXPECT_NE(Tool({"status"}).out.find("\ntimings-last 2\n"), std::string::npos);
 }
 
