@@ -1,8 +1,7 @@
 // Micro benchmarks behind the figures of bench/bench.py: what one entry-point call into the
 // simulated runtime costs, what one mailbox read costs the bridge with a prompt runtime and with
 // the simulator's default completion delay (the idle CPU figure is one probe and one such read per
-// cycle), what one pause between two fetches costs, and one port status query on a pseudo-terminal
-// (the reply polls of a transaction).
+// cycle), and one port status query on a pseudo-terminal (the reply polls of a transaction).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,7 +14,6 @@
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
 #include "runtime/runtime_link.h"
 #include "serial/port_access.h"
 
@@ -63,7 +61,7 @@ void TearDown() {
 }
 
 // One fetch with nothing outstanding: the simulator answers "no result yet". This is the call the
-// completion wait repeats about once a millisecond.
+// completion wait repeats, without a pause, until the result is there.
 void BM_EntryPointFetch(benchmark::State& state) {
   void* library = dlopen("libkolt8.so", RTLD_NOW | RTLD_NOLOAD);
   auto entry = library != nullptr
@@ -111,12 +109,6 @@ BENCHMARK(BM_ReadMailbox)
     ->ArgName("delay_ms")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-
-// The pause between two fetches of one completion.
-void BM_PauseBetweenFetches(benchmark::State& state) {
-  for (auto _ : state) platform::SleepMs(1);
-}
-BENCHMARK(BM_PauseBetweenFetches)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // One port status query on a pseudo-terminal, as a transaction polls for the reply. The port is
 // opened once, on the first run, and kept: the benchmark runs this function several times.

@@ -30,7 +30,10 @@ struct Pending {
   int type;
   int index;
   std::int32_t value;
-  std::uint32_t submitted_ms;
+  std::uint64_t submitted_us;       // monotonic, for the delay
+  std::uint64_t submitted_wall_us;  // for the timing journal
+  std::uint32_t fetches;
+  bool held;  // the never knob kept it back after its delay had passed
 };
 Pending g_pending = {};
 std::uint64_t g_noise = 0;
@@ -63,7 +66,14 @@ std::uint16_t CheckTarget(int type, int index) {
 }
 
 void Accept(unsigned char* b, bool write, int type, int index, std::int32_t value) {
-  g_pending = {true, write, type, index, value, simos::MonotonicMillis()};
+  g_pending = {};
+  g_pending.active = true;
+  g_pending.write = write;
+  g_pending.type = type;
+  g_pending.index = index;
+  g_pending.value = value;
+  g_pending.submitted_us = simos::MonotonicMicros();
+  g_pending.submitted_wall_us = simos::WallClockMicros();
   Answer(b, 0);
 }
 
@@ -131,6 +141,26 @@ void EncodeRead(unsigned char* b, int type, std::uint32_t bits) {
   }
 }
 
+std::uint32_t ClampedMicros(std::uint64_t us) {
+  return us > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(us);
+}
+
+// When the request was submitted, when its result was there to be fetched and when it was: what
+// the caller took beyond the runtime's own time is the difference of the last two.
+void RecordTiming(std::uint64_t elapsed_us, std::uint64_t delay_us) {
+  simrt::TimingEntry entry = {};
+  entry.submitted_us = g_pending.submitted_wall_us;
+  // Held back by the never knob, the result was there only once the knob was off, at some moment
+  // since the last fetch: this one is the nearest known.
+  entry.ready_us = ClampedMicros(g_pending.held ? elapsed_us : delay_us);
+  entry.fetched_us = ClampedMicros(elapsed_us);
+  entry.fetches = g_pending.fetches;
+  entry.index = static_cast<std::uint16_t>(g_pending.index);
+  entry.type = static_cast<std::uint8_t>(g_pending.type);
+  entry.write = g_pending.write ? 1 : 0;
+  simrt::AppendTiming(entry);
+}
+
 // A write takes effect here, when its completion is fetched, not at the submit: a write that
 // never completes never changes the variable, as with a runtime that lost it.
 void Fetch(unsigned char* b) {
@@ -138,12 +168,18 @@ void Fetch(unsigned char* b) {
     if (Word(b, at) != 0) return Refuse(b, kMalformed);
   }
   simrt::BumpCounter(simrt::kCountFetches);
-  std::uint32_t delay = simrt::LoadKnob(simrt::kKnobDelayMs);
-  if (!g_pending.active || simrt::LoadKnob(simrt::kKnobNever) != 0 ||
-      simos::MonotonicMillis() - g_pending.submitted_ms < delay) {
+  if (!g_pending.active) return Answer(b, kNotReady);
+  ++g_pending.fetches;
+  // Microseconds, so that a completion is never due early by a fraction of a millisecond.
+  const std::uint64_t delay_us = std::uint64_t{simrt::LoadKnob(simrt::kKnobDelayMs)} * 1000u;
+  const std::uint64_t elapsed_us = simos::MonotonicMicros() - g_pending.submitted_us;
+  if (simrt::LoadKnob(simrt::kKnobNever) != 0) {
+    g_pending.held = g_pending.held || elapsed_us >= delay_us;
     return Answer(b, kNotReady);
   }
+  if (elapsed_us < delay_us) return Answer(b, kNotReady);
   g_pending.active = false;
+  RecordTiming(elapsed_us, delay_us);
   auto result = static_cast<std::uint8_t>(simrt::LoadKnob(simrt::kKnobResult));
   Answer(b, 0);
   b[7] = result;

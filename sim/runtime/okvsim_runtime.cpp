@@ -1,6 +1,7 @@
 // okvsim-runtime: the control tool of the simulated runtime. Reads and writes its variables,
-// turns the executor and the fault knobs on and off, shows the counters and the journal of
-// completed writes, watches variables, and plays the application's side of one mailbox request.
+// turns the executor and the fault knobs on and off, shows the counters, the journal of completed
+// writes and the timings of every completion, watches variables, and plays the application's side
+// of one mailbox request.
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
@@ -275,6 +276,7 @@ int CmdStatus(std::vector<const char*> args) {
   Out("probes %llu", count(simrt::kCountProbes));
   Out("malformed %llu", count(simrt::kCountMalformed));
   Out("journal-last %llu", static_cast<unsigned long long>(simrt::JournalLastSeq()));
+  Out("timings-last %llu", static_cast<unsigned long long>(simrt::TimingLastSeq()));
   return 0;
 }
 
@@ -286,29 +288,65 @@ int CmdReset(std::vector<const char*> args) {
   return 0;
 }
 
-int CmdJournal(std::vector<const char*> args) {
+// The command line of journal and timings: [--since SEQ]. Answers the first sequence number to
+// print, past those already overwritten in a ring of `capacity` entries that ends at `last()`;
+// 0 with `code` set when the arguments are wrong or the state file cannot be opened.
+template <typename Last>
+std::uint64_t FirstToList(const char* name, std::vector<const char*> args, Last last_seq,
+                          std::uint32_t capacity, int* code) {
   const char* since_text = "0";
   long long since = 0;
   if (!TakeOption(&args, "--since", &since_text) || !args.empty()) {
-    return Fail("journal: expected [--since SEQ]");
+    *code = Fail("%s: expected [--since SEQ]", name);
+    return 0;
   }
   if (!ParseRange(since_text, 0, 0xFFFFFFFFLL, &since)) {
-    return Fail("bad sequence number '%s'", since_text);
+    *code = Fail("bad sequence number '%s'", since_text);
+    return 0;
   }
-  if (!Open()) return 1;
-  std::uint64_t last = simrt::JournalLastSeq();
+  if (!Open()) {
+    *code = 1;
+    return 0;
+  }
+  std::uint64_t last = last_seq();
   std::uint64_t first = static_cast<std::uint64_t>(since) + 1;
-  if (last >= simrt::kJournalCapacity && first <= last - simrt::kJournalCapacity) {
-    std::fprintf(stderr, "okvsim-runtime: journal: entries %llu to %llu were overwritten\n",
+  if (last >= capacity && first <= last - capacity) {
+    std::fprintf(stderr, "okvsim-runtime: %s: entries %llu to %llu were overwritten\n", name,
                  static_cast<unsigned long long>(first),
-                 static_cast<unsigned long long>(last - simrt::kJournalCapacity));
-    first = last - simrt::kJournalCapacity + 1;
+                 static_cast<unsigned long long>(last - capacity));
+    first = last - capacity + 1;
   }
+  *code = 0;
+  return first;
+}
+
+int CmdJournal(std::vector<const char*> args) {
+  int code = 0;
+  std::uint64_t first =
+      FirstToList("journal", args, simrt::JournalLastSeq, simrt::kJournalCapacity, &code);
+  if (first == 0) return code;
   simrt::JournalEntry e;
-  for (std::uint64_t seq = first; seq <= last && simrt::ReadJournal(seq, &e); ++seq) {
+  for (std::uint64_t seq = first; seq <= simrt::JournalLastSeq() && simrt::ReadJournal(seq, &e);
+       ++seq) {
     Out("seq=%llu time_us=%llu ref=%s value=%d result=%u", static_cast<unsigned long long>(e.seq),
         static_cast<unsigned long long>(e.time_us), RefName({e.type, e.index}).c_str(), e.value,
         e.result);
+  }
+  return 0;
+}
+
+int CmdTimings(std::vector<const char*> args) {
+  int code = 0;
+  std::uint64_t first =
+      FirstToList("timings", args, simrt::TimingLastSeq, simrt::kTimingCapacity, &code);
+  if (first == 0) return code;
+  simrt::TimingEntry e;
+  for (std::uint64_t seq = first; seq <= simrt::TimingLastSeq() && simrt::ReadTiming(seq, &e);
+       ++seq) {
+    Out("seq=%llu submitted_us=%llu %s ref=%s ready_us=%u fetched_us=%u fetches=%u",
+        static_cast<unsigned long long>(e.seq), static_cast<unsigned long long>(e.submitted_us),
+        e.write != 0 ? "write" : "read", RefName({e.type, e.index}).c_str(), e.ready_us,
+        e.fetched_us, e.fetches);
   }
   return 0;
 }
@@ -425,10 +463,15 @@ const Command kCommands[] = {
     {"status", CmdStatus, "status", "Print the state file, the knobs and the counters."},
     {"reset", CmdReset, "reset",
      "Put the whole state back to its defaults in place: variables 0, executor on, no faults,\n"
-     "counters 0, journal empty (its sequence numbers keep counting)."},
+     "counters 0, journal and timings empty (their sequence numbers keep counting)."},
     {"journal", CmdJournal, "journal [--since SEQ]",
      "Print the completed writes with a sequence number above SEQ (default 0), oldest first:\n"
      "seq=N time_us=MICROSECONDS ref=REF value=V result=R."},
+    {"timings", CmdTimings, "timings [--since SEQ]",
+     "Print the completed reads and writes with a sequence number above SEQ (default 0), oldest\n"
+     "first, with when each was submitted and how many microseconds later its result was ready\n"
+     "and was fetched: seq=N submitted_us=MICROSECONDS read|write ref=REF ready_us=R\n"
+     "fetched_us=F fetches=K. What a caller took beyond the runtime's own time is F - R."},
     {"watch", CmdWatch, "watch REF... [--duration S]",
      "Print the variables, then each change, with the UTC time of day and the milliseconds since\n"
      "the start. Runs for S seconds, or until interrupted."},

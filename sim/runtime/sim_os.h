@@ -23,6 +23,9 @@ std::string DefaultStatePath();
 // Milliseconds from an arbitrary start, wrapping at 2^32: compare unsigned differences only.
 std::uint32_t MonotonicMillis();
 
+// Microseconds from an arbitrary start, on the same clock as MonotonicMillis.
+std::uint64_t MonotonicMicros();
+
 // Wall-clock microseconds since the Unix epoch, comparable across processes.
 std::uint64_t WallClockMicros();
 

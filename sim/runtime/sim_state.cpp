@@ -43,6 +43,65 @@ void ZeroRange(std::size_t from, std::size_t to) {
     __atomic_store_n(At<std::uint32_t>(at), 0u, __ATOMIC_RELAXED);
 }
 
+// One ring of entries behind a 64-bit sequence counter: the journal, or the timing journal.
+struct Ring {
+  std::size_t last_seq_at;
+  std::size_t entries_at;
+  std::uint32_t capacity;
+  std::uint32_t entry_size;
+};
+constexpr Ring kWriteRing = {kJournalLastSeq, kJournalEntries, kJournalCapacity, kJournalEntrySize};
+constexpr Ring kTimingRing = {kTimingLastSeq, kTimingEntries, kTimingCapacity, kTimingEntrySize};
+
+void StoreRingShape() {
+  StoreKnob(kJournalCapacityAt, kJournalCapacity);
+  StoreKnob(kJournalEntrySizeAt, kJournalEntrySize);
+  StoreKnob(kTimingCapacityAt, kTimingCapacity);
+  StoreKnob(kTimingEntrySizeAt, kTimingEntrySize);
+}
+
+unsigned char* Slot(const Ring& ring, std::uint64_t seq) {
+  return g_base + ring.entries_at + ((seq - 1) % ring.capacity) * ring.entry_size;
+}
+
+template <typename T>
+void Put(unsigned char* slot, std::size_t at, T value) {
+  __atomic_store_n(reinterpret_cast<T*>(slot + at), value, __ATOMIC_RELEASE);
+}
+
+template <typename T>
+T Get(unsigned char* slot, std::size_t at) {
+  return __atomic_load_n(reinterpret_cast<T*>(slot + at), __ATOMIC_ACQUIRE);
+}
+
+// A small sequence lock per slot: the slot's seq is 0 while its fields change, so a reader that
+// finds the same nonzero seq before and after copying the fields has a whole entry.
+// The fields are stored with release and loaded with acquire rather than fenced: a reader that
+// sees any field of a newer entry then also sees the 0 stored into seq before it, so its second
+// look at seq cannot find the old number. Stand-alone fences would do the same, but
+// ThreadSanitizer does not model them, and on x86 both compile to plain moves.
+template <typename Fill>
+std::uint64_t Append(const Ring& ring, Fill fill) {
+  std::uint64_t seq = __atomic_add_fetch(At<std::uint64_t>(ring.last_seq_at), 1, __ATOMIC_ACQ_REL);
+  unsigned char* slot = Slot(ring, seq);
+  auto* slot_seq = reinterpret_cast<std::uint64_t*>(slot);
+  __atomic_store_n(slot_seq, 0, __ATOMIC_RELAXED);
+  fill(slot);
+  __atomic_store_n(slot_seq, seq, __ATOMIC_RELEASE);
+  return seq;
+}
+
+template <typename Copy>
+bool ReadEntry(const Ring& ring, std::uint64_t seq, Copy copy) {
+  if (seq == 0 || seq > LoadCounter(ring.last_seq_at)) return false;
+  unsigned char* slot = Slot(ring, seq);
+  auto* slot_seq = reinterpret_cast<std::uint64_t*>(slot);
+  if (__atomic_load_n(slot_seq, __ATOMIC_ACQUIRE) != seq) return false;
+  copy(slot);
+  // Acquire loads in `copy` keep this one after them.
+  return __atomic_load_n(slot_seq, __ATOMIC_RELAXED) == seq;
+}
+
 // Runs with the file locked. The magic goes in last so that a file abandoned half-made by a
 // crashed process is laid out again by the next one.
 void Prepare(unsigned char* base) {
@@ -54,15 +113,10 @@ void Prepare(unsigned char* base) {
   ZeroRange(0, kFileSize);
   StoreKnob(kKnobExecutor, 1);
   StoreDefaultKnobs();
-  StoreKnob(kJournalCapacityAt, kJournalCapacity);
-  StoreKnob(kJournalEntrySizeAt, kJournalEntrySize);
+  StoreRingShape();
   StoreKnob(8, kFileSize);
   StoreKnob(4, kVersion);
   __atomic_store_n(At<std::uint32_t>(0), kMagic, __ATOMIC_RELEASE);
-}
-
-unsigned char* Slot(std::uint64_t seq) {
-  return g_base + kJournalEntries + ((seq - 1) % kJournalCapacity) * kJournalEntrySize;
 }
 
 }  // namespace
@@ -85,6 +139,8 @@ void ResetState() {
   StoreDefaultKnobs();
   ZeroRange(kCountReads, kJournalLastSeq);
   ZeroRange(kJournalEntries, kFileSize);
+  // A file laid out before the timing journal existed learns its shape here.
+  StoreRingShape();
 }
 
 void ClearFaults() {
@@ -143,25 +199,14 @@ void StoreVar(int type, int index, std::uint32_t bits) {
   }
 }
 
-// A small sequence lock per slot: the slot's seq is 0 while its fields change, so a reader that
-// finds the same nonzero seq before and after copying the fields has a whole entry.
-// The fields are stored with release and loaded with acquire rather than fenced: a reader that
-// sees any field of a newer entry then also sees the 0 stored into seq before it, so its second
-// look at seq cannot find the old number. Stand-alone fences would do the same, but
-// ThreadSanitizer does not model them, and on x86 both compile to plain moves.
 std::uint64_t AppendJournal(const JournalEntry& entry) {
-  std::uint64_t seq = __atomic_add_fetch(At<std::uint64_t>(kJournalLastSeq), 1, __ATOMIC_ACQ_REL);
-  unsigned char* slot = Slot(seq);
-  auto* slot_seq = reinterpret_cast<std::uint64_t*>(slot);
-  __atomic_store_n(slot_seq, 0, __ATOMIC_RELAXED);
-  __atomic_store_n(reinterpret_cast<std::uint64_t*>(slot + 8), simos::WallClockMicros(),
-                   __ATOMIC_RELEASE);
-  __atomic_store_n(reinterpret_cast<std::int32_t*>(slot + 16), entry.value, __ATOMIC_RELEASE);
-  __atomic_store_n(reinterpret_cast<std::uint16_t*>(slot + 20), entry.index, __ATOMIC_RELEASE);
-  __atomic_store_n(slot + 22, entry.type, __ATOMIC_RELEASE);
-  __atomic_store_n(slot + 23, entry.result, __ATOMIC_RELEASE);
-  __atomic_store_n(slot_seq, seq, __ATOMIC_RELEASE);
-  return seq;
+  return Append(kWriteRing, [&](unsigned char* slot) {
+    Put(slot, 8, simos::WallClockMicros());
+    Put(slot, 16, entry.value);
+    Put(slot, 20, entry.index);
+    Put(slot, 22, entry.type);
+    Put(slot, 23, entry.result);
+  });
 }
 
 std::uint64_t JournalLastSeq() {
@@ -169,18 +214,43 @@ std::uint64_t JournalLastSeq() {
 }
 
 bool ReadJournal(std::uint64_t seq, JournalEntry* out) {
-  if (seq == 0 || seq > JournalLastSeq()) return false;
-  unsigned char* slot = Slot(seq);
-  auto* slot_seq = reinterpret_cast<std::uint64_t*>(slot);
-  if (__atomic_load_n(slot_seq, __ATOMIC_ACQUIRE) != seq) return false;
-  out->seq = seq;
-  out->time_us = __atomic_load_n(reinterpret_cast<std::uint64_t*>(slot + 8), __ATOMIC_ACQUIRE);
-  out->value = __atomic_load_n(reinterpret_cast<std::int32_t*>(slot + 16), __ATOMIC_ACQUIRE);
-  out->index = __atomic_load_n(reinterpret_cast<std::uint16_t*>(slot + 20), __ATOMIC_ACQUIRE);
-  out->type = __atomic_load_n(slot + 22, __ATOMIC_ACQUIRE);
-  out->result = __atomic_load_n(slot + 23, __ATOMIC_ACQUIRE);
-  // Acquire loads above keep this one after them.
-  return __atomic_load_n(slot_seq, __ATOMIC_RELAXED) == seq;
+  return ReadEntry(kWriteRing, seq, [&](unsigned char* slot) {
+    out->seq = seq;
+    out->time_us = Get<std::uint64_t>(slot, 8);
+    out->value = Get<std::int32_t>(slot, 16);
+    out->index = Get<std::uint16_t>(slot, 20);
+    out->type = Get<std::uint8_t>(slot, 22);
+    out->result = Get<std::uint8_t>(slot, 23);
+  });
+}
+
+std::uint64_t AppendTiming(const TimingEntry& entry) {
+  return Append(kTimingRing, [&](unsigned char* slot) {
+    Put(slot, 8, entry.submitted_us);
+    Put(slot, 16, entry.ready_us);
+    Put(slot, 20, entry.fetched_us);
+    Put(slot, 24, entry.fetches);
+    Put(slot, 28, entry.index);
+    Put(slot, 30, entry.type);
+    Put(slot, 31, entry.write);
+  });
+}
+
+std::uint64_t TimingLastSeq() {
+  return LoadCounter(kTimingLastSeq);
+}
+
+bool ReadTiming(std::uint64_t seq, TimingEntry* out) {
+  return ReadEntry(kTimingRing, seq, [&](unsigned char* slot) {
+    out->seq = seq;
+    out->submitted_us = Get<std::uint64_t>(slot, 8);
+    out->ready_us = Get<std::uint32_t>(slot, 16);
+    out->fetched_us = Get<std::uint32_t>(slot, 20);
+    out->fetches = Get<std::uint32_t>(slot, 24);
+    out->index = Get<std::uint16_t>(slot, 28);
+    out->type = Get<std::uint8_t>(slot, 30);
+    out->write = Get<std::uint8_t>(slot, 31);
+  });
 }
 
 }  // namespace simrt

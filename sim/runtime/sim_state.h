@@ -1,5 +1,6 @@
 // The simulated runtime's shared state: the layout of the state file (variables, fault knobs,
-// counters, the journal of completed writes) and atomic access to it. Used by the library and by
+// counters, the journal of completed writes, the timing journal of every completion) and atomic
+// access to it. Used by the library and by
 // the control tool; README.md documents the same layout for harnesses in other languages.
 #pragma once
 
@@ -39,6 +40,15 @@ constexpr std::size_t kJournalEntries = 256;
 constexpr std::uint32_t kJournalCapacity = 256;
 constexpr std::uint32_t kJournalEntrySize = 32;
 
+// The timing journal: every completed read and write, with when it was submitted, when its result
+// was due and when it was fetched, so that a caller's own delays can be told from the runtime's.
+constexpr std::size_t kTimingLastSeq = 112;  // 64-bit, 0 before the first entry
+constexpr std::size_t kTimingCapacityAt = 120;
+constexpr std::size_t kTimingEntrySizeAt = 124;
+constexpr std::size_t kTimingEntries = 8448;
+constexpr std::uint32_t kTimingCapacity = 128;
+constexpr std::uint32_t kTimingEntrySize = 32;
+
 constexpr std::size_t kVariables = 16384;
 constexpr std::size_t kFileSize = kVariables + 190000;
 
@@ -49,6 +59,17 @@ struct JournalEntry {
   std::uint16_t index;
   std::uint8_t type;
   std::uint8_t result;
+};
+
+struct TimingEntry {
+  std::uint64_t seq;
+  std::uint64_t submitted_us;  // wall clock of the accepted submit, as JournalEntry::time_us
+  std::uint32_t ready_us;      // from the submit until the runtime had the result
+  std::uint32_t fetched_us;    // from the submit until the fetch that delivered it
+  std::uint32_t fetches;       // fetches made for the request, that one included
+  std::uint16_t index;
+  std::uint8_t type;
+  std::uint8_t write;  // 1 for a write, 0 for a read
 };
 
 // Maps the file named by KOLT8_SIM_STATE (or the default), creating it with defaults when missing
@@ -81,5 +102,10 @@ std::uint64_t AppendJournal(const JournalEntry& entry);
 std::uint64_t JournalLastSeq();
 // False when the entry is not there (not written yet, being written, or already overwritten).
 bool ReadJournal(std::uint64_t seq, JournalEntry* out);
+
+// The same for the timing journal; AppendTiming sets the entry's seq.
+std::uint64_t AppendTiming(const TimingEntry& entry);
+std::uint64_t TimingLastSeq();
+bool ReadTiming(std::uint64_t seq, TimingEntry* out);
 
 }  // namespace simrt

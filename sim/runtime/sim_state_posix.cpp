@@ -42,11 +42,15 @@ std::string DefaultStatePath() {
   return folder + "kolt8-sim.state";
 }
 
-std::uint32_t MonotonicMillis() {
+std::uint64_t MonotonicMicros() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+std::uint32_t MonotonicMillis() {
+  return static_cast<std::uint32_t>(MonotonicMicros() / 1000u);
 }
 
 std::uint64_t WallClockMicros() {

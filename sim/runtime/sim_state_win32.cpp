@@ -105,7 +105,7 @@ std::string DefaultStatePath() {
   return std::string(folder, length) + "kolt8-sim.state";
 }
 
-std::uint32_t MonotonicMillis() {
+std::uint64_t MonotonicMicros() {
   // The performance counter rather than GetTickCount64: the tick count moves in steps of 10 to
   // 16 ms, coarser than the completion delays the tests set.
   static LARGE_INTEGER frequency = [] {
@@ -118,8 +118,11 @@ std::uint32_t MonotonicMillis() {
   const unsigned long long ticks = static_cast<unsigned long long>(now.QuadPart);
   const unsigned long long per_second = static_cast<unsigned long long>(frequency.QuadPart);
   // Split so that the multiplication cannot overflow however long the machine has been up.
-  return static_cast<std::uint32_t>(ticks / per_second * 1000u +
-                                    ticks % per_second * 1000u / per_second);
+  return ticks / per_second * 1000000u + ticks % per_second * 1000000u / per_second;
+}
+
+std::uint32_t MonotonicMillis() {
+  return static_cast<std::uint32_t>(MonotonicMicros() / 1000u);
 }
 
 std::uint64_t WallClockMicros() {

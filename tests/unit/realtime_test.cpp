@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,19 +38,15 @@ TEST(RealClockCompletion, GivesUpAfterAboutOneSecondOfFetching) {
   StatusCode status = 0;
   std::int32_t value = 0x5A5A5A5A;
   const auto start = Clock::now();
-  const std::clock_t cpuStart = std::clock();
   EXPECT_FALSE(ReadVar(VarRef{5, 1000}, status, value));
-  const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
   const auto waited = Clock::now() - start;
   EXPECT_EQ(status, kStatusTimeout);
   EXPECT_EQ(value, 0x5A5A5A5A);
   EXPECT_GE(waited, 999ms);
   EXPECT_LT(waited, 1500ms);
-  // Fetched again and again, but with pauses: at most one fetch per millisecond, and the
-  // processor left alone for most of the second (a loop without pauses takes all of it).
-  EXPECT_GT(state()->fetches, 20u);
-  EXPECT_LE(state()->fetches, 1002u);
-  EXPECT_LT(cpuMs, 250.0);
+  // Fetched without a pause: a loop that slept even a millisecond between fetches would make at
+  // most about a thousand, where this one makes millions (still tens of thousands under valgrind).
+  EXPECT_GT(state()->fetches, 10000u);
 }
 
 // A temporary folder, removed with what it holds at the end of the test.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iterator>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -13,18 +14,15 @@ namespace {
 
 using raw::Block;
 using raw::Call;
+using raw::kFetch;
+using raw::kReadM1000;
+using raw::kWriteM1000Is2;
 using raw::Word;
 using Clock = std::chrono::steady_clock;
 
 // clang-format off
 const Block kProbe =
     {0x00, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
-const Block kFetch =
-    {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-const Block kWriteM1000Is2 =
-    {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0};
-const Block kReadM1000 =
-    {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x05, 0x00, 0xE8, 0x03, 0, 0, 0, 0, 0, 0, 0, 0};
 // clang-format on
 
 class EntryTest : public ::testing::Test {
@@ -168,28 +166,59 @@ TEST_F(EntryTest, SixteenBitWriteToATimerClearsItsHighHalf) {
   EXPECT_EQ(raw::Var(3, 1), 0x0000BEEFu);
 }
 
+std::uint64_t WallMicros() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+}
+
+// The completion comes no earlier than the delay, to the microsecond, and the timing journal
+// tells the runtime's own time (the delay) from the time the caller took to fetch it.
 TEST_F(EntryTest, FetchIsNotReadyUntilTheDelayHasPassed) {
   raw::Write(raw::kDelayMs, 4, 200);
+  const std::uint64_t before_us = WallMicros();
   ASSERT_EQ(Word(Call(kWriteM1000Is2), 0), 0u);
   auto submitted = Clock::now();
   Block answer = Call(kFetch);
+  std::uint32_t fetches = 1;
   EXPECT_EQ(Word(answer, 0), 0xFFFFu);
   EXPECT_EQ(raw::Var(5, 1000), 0u) << "a write takes effect at its completion";
   while (Word(answer, 0) == 0xFFFF && Clock::now() - submitted < std::chrono::seconds(3)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     answer = Call(kFetch);
+    ++fetches;
   }
-  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - submitted);
+  auto waited = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - submitted);
   EXPECT_NE(Word(answer, 0), 0xFFFFu);
-  EXPECT_GE(waited.count(), 195);
-  EXPECT_LT(waited.count(), 1000);
+  EXPECT_GE(waited.count(), 199000);
+  EXPECT_LT(waited.count(), 1000000);
   EXPECT_EQ(raw::Var(5, 1000), 2u);
   EXPECT_EQ(Word(Call(kFetch), 0), 0xFFFFu) << "a completion is fetched once";
+
+  EXPECT_EQ(raw::Read(raw::kTimingLast, 8), 1u);
+  raw::Timing t = raw::TimingSlot(0);
+  EXPECT_EQ(t.seq, 1u);
+  EXPECT_GE(t.submitted_us, before_us);
+  EXPECT_LE(t.submitted_us, before_us + 100000);
+  EXPECT_EQ(t.ready_us, 200000u);
+  EXPECT_GE(t.fetched_us, 200000u);
+  EXPECT_LE(t.fetched_us, waited.count() + 100000);
+  EXPECT_EQ(t.fetches, fetches);
+  EXPECT_EQ(t.write, 1);
+  EXPECT_EQ(t.type, 5);
+  EXPECT_EQ(t.index, 1000);
 }
 
 TEST_F(EntryTest, WithoutDelayTheFirstFetchCompletes) {
   ASSERT_EQ(Word(Call(kReadM1000), 0), 0u);
   EXPECT_NE(Word(Call(kFetch), 0), 0xFFFFu);
   EXPECT_EQ(raw::Read(raw::kFetches, 8), 1u);
+  raw::Timing t = raw::TimingSlot(0);
+  EXPECT_EQ(t.seq, 1u);
+  EXPECT_EQ(t.ready_us, 0u);
+  EXPECT_EQ(t.fetches, 1u);
+  EXPECT_EQ(t.write, 0) << "a read";
+  EXPECT_EQ(raw::Read(raw::kJournalLast, 8), 0u) << "the journal holds writes only";
 }
 
 TEST_F(EntryTest, NeverCompleteHoldsTheRequestUntilTurnedOff) {
@@ -207,6 +236,12 @@ TEST_F(EntryTest, NeverCompleteHoldsTheRequestUntilTurnedOff) {
   raw::Write(raw::kNever, 4, 0);
   EXPECT_NE(Word(Call(kFetch), 0), 0xFFFFu);
   EXPECT_EQ(raw::Var(5, 1000), 2u);
+  // Held back past its delay, the result was there only at the fetch that found it.
+  raw::Timing t = raw::TimingSlot(0);
+  EXPECT_EQ(t.seq, 1u);
+  EXPECT_EQ(t.ready_us, t.fetched_us);
+  EXPECT_GE(t.fetched_us, 300000u);
+  EXPECT_EQ(t.fetches, static_cast<std::uint32_t>(fetches + 1));
 }
 
 TEST_F(EntryTest, ResultCodeComesInByte7AndTheValueStillArrives) {

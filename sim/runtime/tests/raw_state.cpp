@@ -100,4 +100,16 @@ Entry JournalSlot(int slot) {
           static_cast<int>(Read(at + 23, 1))};
 }
 
+Timing TimingSlot(int slot) {
+  std::size_t at = kTiming + static_cast<std::size_t>(slot) * 32;
+  return {Read(at, 8),
+          Read(at + 8, 8),
+          static_cast<std::uint32_t>(Read(at + 16, 4)),
+          static_cast<std::uint32_t>(Read(at + 20, 4)),
+          static_cast<std::uint32_t>(Read(at + 24, 4)),
+          static_cast<int>(Read(at + 28, 2)),
+          static_cast<int>(Read(at + 30, 1)),
+          static_cast<int>(Read(at + 31, 1))};
+}
+
 }  // namespace raw

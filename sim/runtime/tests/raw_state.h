@@ -17,6 +17,7 @@ constexpr std::size_t kExecutor = 16, kDelayMs = 20, kNever = 24, kResult = 28;
 constexpr std::size_t kRefuseRead = 32, kRefuseWrite = 36, kGarbage = 40;
 constexpr std::size_t kReads = 48, kWrites = 56, kFetches = 64, kProbes = 72, kMalformed = 80;
 constexpr std::size_t kJournalLast = 96, kJournal = 256, kVariables = 16384;
+constexpr std::size_t kTimingLast = 112, kTiming = 8448;
 constexpr std::size_t kFileSize = 206384;
 
 // Points KOLT8_SIM_STATE at a file of this process's own (child processes inherit it), has the
@@ -40,6 +41,13 @@ struct Entry {
 };
 Entry JournalSlot(int slot);
 
+struct Timing {
+  std::uint64_t seq, submitted_us;
+  std::uint32_t ready_us, fetched_us, fetches;
+  int index, type, write;
+};
+Timing TimingSlot(int slot);
+
 using Block = std::array<unsigned char, 18>;
 inline Block Call(Block b) {
   KoltEntryPoint(b.data());
@@ -48,5 +56,14 @@ inline Block Call(Block b) {
 inline unsigned Word(const Block& b, int at) {
   return b[at] | (b[at + 1] << 8);
 }
+
+// clang-format off
+inline const Block kFetch =
+    {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline const Block kWriteM1000Is2 =
+    {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0};
+inline const Block kReadM1000 =
+    {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x05, 0x00, 0xE8, 0x03, 0, 0, 0, 0, 0, 0, 0, 0};
+// clang-format on
 
 }  // namespace raw

@@ -26,12 +26,9 @@ using Clock = std::chrono::steady_clock;
 using raw::Block;
 using raw::Call;
 
-// clang-format off
-const Block kFetch =
-    {0x01, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-const Block kWriteM1000Is2 =
-    {0x00, 0x0B, 0x02, 0x00, 0, 0, 0x00, 0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x00, 0, 0, 0, 0};
-// clang-format on
+using raw::kFetch;
+using raw::kReadM1000;
+using raw::kWriteM1000Is2;
 
 struct Child {
   pid_t pid;
@@ -122,6 +119,7 @@ TEST_F(ToolTest, BadArgumentsFailWithOneLineAndChangeNothing) {
       {"fault", "bogus", "1"}, {"fault"},
       {"status", "now"}, {"reset", "all"},
       {"journal", "--since"}, {"journal", "--since", "x"}, {"journal", "extra"},
+      {"timings", "--since", "-1"}, {"timings", "extra"},
       {"watch", "q1"}, {"watch", "m1", "--duration", "soon"}, {"watch"},
       {"request", "x"}, {"request", "p", "--timeout", "soon"}, {"request"},
   };
@@ -154,8 +152,8 @@ TEST_F(ToolTest, UnknownOrMissingCommandPrintsUsage) {
 TEST_F(ToolTest, EveryCommandHasHelp) {
   Outcome all = Tool({"--help"});
   EXPECT_EQ(all.code, 0);
-  for (const char* name :
-       {"get", "set", "executor", "fault", "status", "reset", "journal", "watch", "request"}) {
+  for (const char* name : {"get", "set", "executor", "fault", "status", "reset", "journal",
+                           "timings", "watch", "request"}) {
     EXPECT_NE(all.out.find(std::string("  ") + name), std::string::npos) << name;
     Outcome one = Tool({name, "--help"});
     EXPECT_EQ(one.code, 0);
@@ -229,6 +227,13 @@ TEST_F(ToolTest, ResetRestoresDefaultsAndKeepsTheSequenceRunning) {
   EXPECT_EQ(raw::Read(raw::kJournalLast, 8), 1u);
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
   Block write = kWriteM1000Is2;
   Call(write);
@@ -238,16 +243,31 @@ TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
   Call(kFetch);
   Outcome all = Tool({"journal"});
   EXPECT_EQ(all.code, 0);
-  std::istringstream lines(all.out);
-  std::string first, second, extra;
-  std::getline(lines, first);
-  std::getline(lines, second);
-  EXPECT_FALSE(std::getline(lines, extra));
-  EXPECT_EQ(first.rfind("seq=1 time_us=", 0), 0u) << first;
-  EXPECT_NE(first.find(" ref=m1000 value=2 result=0"), std::string::npos) << first;
-  EXPECT_NE(second.find(" ref=m1000 value=4 result=0"), std::string::npos) << second;
+  const std::vector<std::string> lines = Lines(all.out);
+  ASSERT_EQ(lines.size(), 2u) << all.out;
+  EXPECT_EQ(lines[0].rfind("seq=1 time_us=", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(" ref=m1000 value=2 result=0"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" ref=m1000 value=4 result=0"), std::string::npos) << lines[1];
   Outcome since = Tool({"journal", "--since", "1"});
-  EXPECT_EQ(since.out, second + "\n");
+  EXPECT_EQ(since.out, lines[1] + "\n");
+}
+
+TEST_F(ToolTest, TimingsListReadsAndWritesAfterTheGivenSequence) {
+  raw::Write(raw::kDelayMs, 4, 0);
+  Call(kReadM1000);
+  Call(kFetch);
+  Call(kWriteM1000Is2);
+  Call(kFetch);
+  Outcome all = Tool({"timings"});
+  EXPECT_EQ(all.code, 0);
+  const std::vector<std::string> lines = Lines(all.out);
+  ASSERT_EQ(lines.size(), 2u) << all.out;
+  EXPECT_EQ(lines[0].rfind("seq=1 submitted_us=", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(" read ref=m1000 ready_us=0 fetched_us="), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(" fetches=1"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" write ref=m1000 ready_us=0 "), std::string::npos) << lines[1];
+  EXPECT_EQ(Tool({"timings", "--since", "1"}).out, lines[1] + "\n");
+  EXPECT_NE(Tool({"status"}).out.find("\ntimings-last 2\n"), std::string::npos);
 }
 
 // The test plays the bridge through the entry point while the tool plays the application.
