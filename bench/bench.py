@@ -801,9 +801,10 @@ def build_report(r, world):
         mark(1))
     slow = [x for x in r["requests"]["rows"] if max(x["ack_ms"], x["result_ms"]) >= 1.0]
     queue = stats([x["run_queue_ms"] for x in r["requests"]["rows"]])
-    row("the bridge's main thread waiting for a processor, per request",
-        "median %.3f ms, p99 %.3f ms, max %.3f ms; in the %d requests with an overhead of 1 ms or "
-        "more, %.1f ms of their %.1f ms" % (
+    row("the bridge's main thread waiting for a processor, per request (its cycle's wake-up "
+        "included)",
+        "median %.3f ms, p99 %.3f ms, max %.3f ms; the %d requests with an overhead of 1 ms or "
+        "more waited %.1f ms in all (their overheads: %.1f ms)" % (
             queue["median"], queue["p99"], queue["max"], len(slow),
             sum(x["run_queue_ms"] for x in slow),
             sum(max(0.0, x["ack_ms"]) + max(0.0, x["result_ms"]) for x in slow)))
