@@ -963,7 +963,7 @@ def parse_args(argv):
         "table, writes it with a PNG plot of the per-request overhead, and exits 1 when a target "
         "is missed (request overhead p99 < 5 ms; cycle period less the runtime's time 1000..1002 "
         "ms at the median, in the mean and in the first and last tenth of the run; idle CPU with a "
-        "runtime that completes at the first fetch < 0.02%% of a core; the bridge's own peak RSS "
+        "runtime that completes at the first fetch < 0.02 % of a core; the bridge's own peak RSS "
         "< 3 MB, natively). The busy wait's CPU at the runtime's completion delays is reported "
         "beside the design's prediction, not judged. Builds what is missing into build/default. "
         "A full run takes about 20 minutes; nothing is left running, also on Ctrl-C.",
