@@ -65,6 +65,14 @@ cleanup() {
 trap cleanup EXIT
 
 "$cmake" --install "$build" --prefix "$stage/okvbridge" >/dev/null
+# What the ZIP holds: the toolset in sim/ with its guides, and no runtime library beside the bridge,
+# where it would shadow the real one.
+for file in okvbridge.exe okvbridge-check.exe README.md docs/windows.md sim/kolt8.dll \
+  sim/okvsim-runtime.exe sim/okvsim-device.exe sim/okvsim-scene.exe sim/demo.cmd \
+  sim/README-runtime.md sim/README-device.md sim/README-scene.md; do
+  [[ -f $stage/okvbridge/$file ]] || fail "the package has no $file"
+done
+[[ ! -e $stage/okvbridge/kolt8.dll ]] || fail "the package has a kolt8.dll beside okvbridge.exe"
 "$here/wine_prefix.sh" server "$prefix" "$wine"
 "$here/pty_pair.sh" start "$prefix" 4 5
 for n in 4 5; do "$here/wine_prefix.sh" check "$prefix" "$n" "$wine"; done
