@@ -20,7 +20,7 @@ namespace {
 
 // The system's reason for the call that failed last, and which call it was.
 std::string SystemReason(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
+  return std::string(what) + ": " + std::strerror(errno) + " (error " + std::to_string(errno) + ")";
 }
 
 }  // namespace
@@ -29,7 +29,8 @@ unsigned char* MapSharedFile(const char* path, const Layout& layout, std::string
   // 0666 leaves it to the umask who else may change the simulated runtime.
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
-    *why = std::strerror(errno);
+    // The file itself is made when missing: only its folder can be.
+    *why = SystemReason(errno == ENOENT ? "its folder does not exist" : "cannot open it");
     return nullptr;
   }
   void* base = MAP_FAILED;

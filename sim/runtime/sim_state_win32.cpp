@@ -112,7 +112,11 @@ unsigned char* MapSharedFile(const char* path, const Layout& layout, std::string
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *why = SystemReason(GetLastError());
+    // The file itself is made when missing: only its folder can be.
+    const DWORD error = GetLastError();
+    const bool no_folder = error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
+    *why = std::string(no_folder ? "its folder does not exist" : "cannot open it") + ": " +
+           SystemReason(error);
     return nullptr;
   }
 

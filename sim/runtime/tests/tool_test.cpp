@@ -262,7 +262,8 @@ TEST_F(ToolTest, FilesOfAnotherSizeOrLayoutAreRefusedAndLeftAsTheyAre) {
   Outcome o = Tool({"status"});
   files::SetEnv("KOLT8_SIM_STATE", raw::Path());
   EXPECT_EQ(o.code, 1);
-  const std::string said = "okvsim-runtime: cannot open the state file " + missing + ": ";
+  const std::string said =
+      "okvsim-runtime: cannot open the state file " + missing + ": its folder does not exist: ";
   EXPECT_EQ(o.err.rfind(said, 0), 0u) << o.err;
   EXPECT_GT(o.err.size(), said.size() + 1) << "no reason given";
 
