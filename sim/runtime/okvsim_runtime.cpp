@@ -2,7 +2,6 @@
 // turns the executor and the fault knobs on and off, shows the counters, the journal of completed
 // writes and the timings of every completion, watches variables, and plays the application's side
 // of one mailbox request.
-#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -21,8 +20,6 @@ constexpr int kMailboxType = 5;  // m
 constexpr int kNumberType = 7;   // l
 constexpr int kMailboxIndex = 1000;
 constexpr std::uint32_t kPollMs = 2;
-
-volatile std::sig_atomic_t g_stop = 0;
 
 struct Ref {
   int type;
@@ -53,7 +50,9 @@ int Fail(const char* format, ...) {
 
 bool Open() {
   if (simrt::OpenState()) return true;
-  std::fprintf(stderr, "okvsim-runtime: cannot open the state file %s\n", simrt::StatePath());
+  std::fprintf(stderr, "okvsim-runtime: cannot open the state file %s: %s\n", simrt::StatePath(),
+               simrt::StateError());
+  std::fflush(stderr);
   return false;
 }
 
@@ -182,10 +181,6 @@ std::string Stamp(std::uint64_t micros) {
                 static_cast<unsigned>(ms / 60000 % 60), static_cast<unsigned>(ms / 1000 % 60),
                 static_cast<unsigned>(ms % 1000));
   return text;
-}
-
-void OnSignal(int) {
-  g_stop = 1;
 }
 
 int CmdGet(std::vector<const char*> args) {
@@ -365,11 +360,10 @@ int CmdWatch(std::vector<const char*> args) {
   std::vector<Ref> refs;
   if (!ParseRefs(args, &refs)) return BadRefs(args);
   if (!Open()) return 1;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  simos::CatchStop();
   std::uint32_t start = simos::MonotonicMillis();
   std::vector<std::uint32_t> seen(refs.size());
-  for (bool first = true; g_stop == 0; first = false) {
+  for (bool first = true; !simos::StopRequested(); first = false) {
     std::uint32_t elapsed = simos::MonotonicMillis() - start;
     for (std::size_t i = 0; i < refs.size(); ++i) {
       std::uint32_t bits = simrt::LoadVar(refs[i].type, refs[i].index);
@@ -485,10 +479,11 @@ const Command kCommands[] = {
 void PrintUsage(std::FILE* to) {
   std::fputs("usage: okvsim-runtime COMMAND [ARGS]   (COMMAND --help for more)\n", to);
   for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.usage);
-  std::fputs(
-      "REF is a letter (I O B U T C M F L, either case) and 1 to 4 digits, e.g. m1000.\n"
-      "The state file is $KOLT8_SIM_STATE, else kolt8-sim.state in $TMPDIR or /tmp.\n",
-      to);
+  std::fprintf(to,
+               "REF is a letter (I O B U T C M F L, either case) and 1 to 4 digits, e.g. m1000.\n"
+               "The state file is $KOLT8_SIM_STATE, else kolt8-sim.state in the temporary folder\n"
+               "(here %s).\n",
+               simos::DefaultStatePath().c_str());
   std::fflush(to);
 }
 

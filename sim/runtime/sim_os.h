@@ -1,6 +1,7 @@
 // The operating-system services the simulated runtime needs: a shared mapping of the state file,
-// its default location, two clocks and a sleep. One file per platform implements them
-// (sim_state_posix.cpp here; a Windows one can take its place), so nothing else needs an #ifdef.
+// its default location, two clocks and a sleep, and for the control tool the interrupt that stops
+// it. Files per platform implement them (sim_state_posix.cpp and sim_stop_posix.cpp, the _win32
+// ones on Windows), so nothing else needs an #ifdef.
 #pragma once
 
 #include <cstddef>
@@ -9,13 +10,23 @@
 
 namespace simos {
 
-// Called with the state file locked against other processes, so that exactly one of them
-// lays out a fresh file. `base` is the mapping of the whole file.
-using PrepareFn = void (*)(unsigned char* base);
+// What the shared code decides about a state file, asked with the file locked against other
+// processes so that exactly one of them lays out a fresh file.
+struct Layout {
+  std::size_t size;
+  // Before anything is written: whether a file of `found` bytes may be used. An empty file is then
+  // sized to `size`; a file of any other size must be refused here, since sizing it would destroy
+  // what it holds. False with `why` set refuses it.
+  bool (*accept_size)(std::uint64_t found, std::string* why);
+  // On the mapping of the whole file: lays out a fresh file, or answers false with `why` set for
+  // a file that is not one of ours (then nothing has been written).
+  bool (*prepare)(unsigned char* base, std::string* why);
+};
 
-// Opens or creates the file at `path`, sizes it to `size` bytes, maps it shared read-write and
-// calls `prepare` under the lock. Answers the mapping, or null when any step fails.
-unsigned char* MapSharedFile(const char* path, std::size_t size, PrepareFn prepare);
+// Opens or creates the file at `path`, maps it shared read-write and lets `layout` check it (and
+// lay it out) under the lock. Answers the mapping, or null with `why` set: the system's reason
+// when a step fails, or the layout's when it refuses the file.
+unsigned char* MapSharedFile(const char* path, const Layout& layout, std::string* why);
 
 // "kolt8-sim.state" in the temporary folder.
 std::string DefaultStatePath();
@@ -30,5 +41,11 @@ std::uint64_t MonotonicMicros();
 std::uint64_t WallClockMicros();
 
 void SleepMillis(std::uint32_t ms);
+
+// For the control tool only. From the call on, an interrupt (Ctrl-C; on POSIX also SIGTERM, on
+// Windows also Ctrl-Break and closing the console) no longer ends the process but makes
+// StopRequested answer true, so that a long-running command ends at its next look.
+void CatchStop();
+bool StopRequested();
 
 }  // namespace simos

@@ -18,6 +18,7 @@ namespace {
 unsigned char* g_base = nullptr;
 bool g_tried = false;
 std::string g_path;
+std::string g_why;  // why OpenState failed
 
 // Variables by type code: I O B T C M F L, each 10000 entries at the type's width.
 constexpr std::size_t kTypeStart[kTypeCount] = {0,     10000, 20000,  30000,
@@ -102,14 +103,44 @@ bool ReadEntry(const Ring& ring, std::uint64_t seq, Copy copy) {
   return __atomic_load_n(slot_seq, __ATOMIC_RELAXED) == seq;
 }
 
+// What is done with a state file that is not ours is said the same way for every reason.
+constexpr const char kLeftAsItIs[] =
+    "; left as it is: remove it, or name another file in KOLT8_SIM_STATE";
+
+std::string Refusal(const std::string& reason) {
+  return reason + kLeftAsItIs;
+}
+
+// An empty file is one just created (by this process or by one that died before sizing it).
+// Any other size is someone else's file, or ours cut short: resizing it would destroy it.
+bool AcceptSize(std::uint64_t found, std::string* why) {
+  if (found == 0 || found == kFileSize) return true;
+  const std::string sizes =
+      std::to_string(found) + " bytes, a state file has " + std::to_string(kFileSize);
+  *why = Refusal(found < kFileSize ? "it is too short (" + sizes + ")"
+                                   : "it is not a state file (" + sizes + ")");
+  return false;
+}
+
 // Runs with the file locked. The magic goes in last so that a file abandoned half-made by a
-// crashed process is laid out again by the next one.
-void Prepare(unsigned char* base) {
+// crashed process (its magic still 0) is laid out again by the next one; a file with another
+// magic, version or size field is someone else's and is left alone.
+bool Prepare(unsigned char* base, std::string* why) {
   g_base = base;
-  bool ours = __atomic_load_n(At<std::uint32_t>(0), __ATOMIC_ACQUIRE) == kMagic &&
-              __atomic_load_n(At<std::uint32_t>(4), __ATOMIC_RELAXED) == kVersion &&
-              __atomic_load_n(At<std::uint32_t>(8), __ATOMIC_RELAXED) == kFileSize;
-  if (ours) return;
+  const std::uint32_t magic = __atomic_load_n(At<std::uint32_t>(0), __ATOMIC_ACQUIRE);
+  const std::uint32_t version = __atomic_load_n(At<std::uint32_t>(4), __ATOMIC_RELAXED);
+  const std::uint32_t size = __atomic_load_n(At<std::uint32_t>(8), __ATOMIC_RELAXED);
+  if (magic == kMagic && version == kVersion && size == kFileSize) return true;
+  if (magic == kMagic) {
+    *why = Refusal("it is a state file of another layout (version " + std::to_string(version) +
+                   ", " + std::to_string(size) + " bytes; this simulator's is version " +
+                   std::to_string(kVersion) + ", " + std::to_string(kFileSize) + " bytes)");
+    return false;
+  }
+  if (magic != 0) {
+    *why = Refusal("it is not a state file (it does not start with K8SM)");
+    return false;
+  }
   ZeroRange(0, kFileSize);
   StoreKnob(kKnobExecutor, 1);
   StoreDefaultKnobs();
@@ -117,6 +148,7 @@ void Prepare(unsigned char* base) {
   StoreKnob(8, kFileSize);
   StoreKnob(4, kVersion);
   __atomic_store_n(At<std::uint32_t>(0), kMagic, __ATOMIC_RELEASE);
+  return true;
 }
 
 }  // namespace
@@ -126,8 +158,13 @@ bool OpenState() {
   g_tried = true;
   const char* named = std::getenv("KOLT8_SIM_STATE");
   g_path = (named != nullptr && named[0] != '\0') ? named : simos::DefaultStatePath();
-  g_base = simos::MapSharedFile(g_path.c_str(), kFileSize, Prepare);
+  const simos::Layout layout = {kFileSize, AcceptSize, Prepare};
+  g_base = simos::MapSharedFile(g_path.c_str(), layout, &g_why);
   return g_base != nullptr;
+}
+
+const char* StateError() {
+  return g_why.c_str();
 }
 
 const char* StatePath() {

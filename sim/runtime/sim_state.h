@@ -72,11 +72,15 @@ struct TimingEntry {
   std::uint8_t write;  // 1 for a write, 0 for a read
 };
 
-// Maps the file named by KOLT8_SIM_STATE (or the default), creating it with defaults when missing
-// or foreign. Later calls answer the first outcome. False when the file cannot be used.
+// Maps the file named by KOLT8_SIM_STATE (or the default), creating it with defaults when it is
+// missing or empty. A file of another size or layout is refused and left as it is. Later calls
+// answer the first outcome. False when the file cannot be used.
 bool OpenState();
 // The path OpenState uses (valid after it).
 const char* StatePath();
+// Why OpenState answered false, as the end of a sentence: the system's reason, or why the file
+// is not taken for a state file.
+const char* StateError();
 
 // Everything to defaults in place, so that processes holding the mapping see the fresh state.
 // The journal's sequence counter keeps running: a reader's last-seen number stays meaningful.

@@ -9,24 +9,50 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "sim_os.h"
 
 namespace simos {
 
-unsigned char* MapSharedFile(const char* path, std::size_t size, PrepareFn prepare) {
+namespace {
+
+// The system's reason for the call that failed last, and which call it was.
+std::string SystemReason(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno) + " (error " + std::to_string(errno) + ")";
+}
+
+}  // namespace
+
+unsigned char* MapSharedFile(const char* path, const Layout& layout, std::string* why) {
   // 0666 leaves it to the umask who else may change the simulated runtime.
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    // The file itself is made when missing: only its folder can be.
+    *why = SystemReason(errno == ENOENT ? "its folder does not exist" : "cannot open it");
+    return nullptr;
+  }
   void* base = MAP_FAILED;
   struct stat st;
   // The lock makes creation and sizing one step for whichever process comes first; the others
   // wait here and then find the file laid out.
-  if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 &&
-      (static_cast<std::size_t>(st.st_size) == size ||
-       ftruncate(fd, static_cast<off_t>(size)) == 0)) {
-    base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (base != MAP_FAILED) prepare(static_cast<unsigned char*>(base));
+  if (flock(fd, LOCK_EX) != 0) {
+    *why = SystemReason("cannot lock it");
+  } else if (fstat(fd, &st) != 0) {
+    *why = SystemReason("cannot read its size");
+  } else if (!layout.accept_size(static_cast<std::uint64_t>(st.st_size), why)) {
+    // Refused before anything is written.
+  } else if (st.st_size == 0 && ftruncate(fd, static_cast<off_t>(layout.size)) != 0) {
+    *why = SystemReason("cannot size it");
+  } else {
+    base = mmap(nullptr, layout.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) {
+      *why = SystemReason("cannot map it");
+    } else if (!layout.prepare(static_cast<unsigned char*>(base), why)) {
+      munmap(base, layout.size);
+      base = MAP_FAILED;
+    }
   }
   // Unlocked explicitly: the mapping keeps the open file alive after close, and with it a flock
   // lock, which would hang every other process for as long as this one runs.

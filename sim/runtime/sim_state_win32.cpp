@@ -46,26 +46,79 @@ std::wstring WindowsPath(const char* path) {
 // out without making the data itself off limits to ReadFile in anyone else's hands.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
 
-bool SizeFile(HANDLE file, std::size_t size) {
+// The system's text for `code`, without its final full stop and line break, and the code itself.
+std::string SystemReason(DWORD code) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string reason = length > 0 && text != nullptr ? std::string(text, length) : "system error";
+  if (text != nullptr) LocalFree(text);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                             reason.back() == ' ' || reason.back() == '.')) {
+    reason.pop_back();
+  }
+  return reason + " (error " + std::to_string(code) + ")";
+}
+
+std::string FailedStep(const char* what) {
+  return std::string(what) + ": " + SystemReason(GetLastError());
+}
+
+// Checks the size with `layout` and grows an empty file; false with `why` set otherwise. Under
+// the lock, before anything is written.
+bool SizeFile(HANDLE file, const Layout& layout, std::string* why) {
   LARGE_INTEGER current;
-  if (!GetFileSizeEx(file, &current)) return false;
-  if (static_cast<unsigned long long>(current.QuadPart) == size) return true;
+  if (!GetFileSizeEx(file, &current)) {
+    *why = FailedStep("cannot read its size");
+    return false;
+  }
+  const std::uint64_t found = static_cast<std::uint64_t>(current.QuadPart);
+  if (!layout.accept_size(found, why)) return false;
+  if (found != 0) return true;
   LARGE_INTEGER wanted;
-  wanted.QuadPart = static_cast<LONGLONG>(size);
-  return SetFilePointerEx(file, wanted, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  wanted.QuadPart = static_cast<LONGLONG>(layout.size);
+  if (SetFilePointerEx(file, wanted, nullptr, FILE_BEGIN) && SetEndOfFile(file)) return true;
+  *why = FailedStep("cannot size it");
+  return false;
+}
+
+// Maps the whole file, which has its size by now; null with `why` set when it cannot.
+unsigned char* MapWhole(HANDLE file, std::size_t size, std::string* why) {
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+  if (mapping == nullptr) {
+    *why = FailedStep("cannot map it");
+    return nullptr;
+  }
+  auto* base = static_cast<unsigned char*>(
+      MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size));
+  if (base == nullptr) *why = FailedStep("cannot map it");
+  // The view keeps the mapping and the file alive; the handle is no longer needed.
+  CloseHandle(mapping);
+  return base;
 }
 
 }  // namespace
 
-unsigned char* MapSharedFile(const char* path, std::size_t size, PrepareFn prepare) {
+unsigned char* MapSharedFile(const char* path, const Layout& layout, std::string* why) {
   const std::wstring name = WindowsPath(path);
-  if (name.empty()) return nullptr;
+  if (name.empty()) {
+    *why = "its name cannot be turned into a Windows file name";
+    return nullptr;
+  }
   // Shared every way: the control tool, a Linux harness and other copies of the library have the
   // file open (or mapped) at the same time, and `reset` rewrites it in place.
   HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  if (file == INVALID_HANDLE_VALUE) {
+    // The file itself is made when missing: only its folder can be.
+    const DWORD error = GetLastError();
+    const bool no_folder = error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
+    *why = std::string(no_folder ? "its folder does not exist" : "cannot open it") + ": " +
+           SystemReason(error);
+    return nullptr;
+  }
 
   // This lock orders the Windows processes among themselves only: under Wine it does not meet the
   // flock of the Linux side. The Linux harnesses create the file before starting the bridge, so
@@ -75,15 +128,14 @@ unsigned char* MapSharedFile(const char* path, std::size_t size, PrepareFn prepa
   const bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_at) != 0;
 
   unsigned char* base = nullptr;
-  if (locked && SizeFile(file, size)) {
-    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
-    if (mapping != nullptr) {
-      base = static_cast<unsigned char*>(
-          MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, size));
-      // The view keeps the mapping and the file alive; the handles are no longer needed.
-      CloseHandle(mapping);
+  if (!locked) {
+    *why = FailedStep("cannot lock it");
+  } else if (SizeFile(file, layout, why)) {
+    base = MapWhole(file, layout.size, why);
+    if (base != nullptr && !layout.prepare(base, why)) {
+      UnmapViewOfFile(base);
+      base = nullptr;
     }
-    if (base != nullptr) prepare(base);
   }
   if (locked) UnlockFileEx(file, 0, 1, 0, &lock_at);
   CloseHandle(file);

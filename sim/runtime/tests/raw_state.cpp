@@ -1,23 +1,16 @@
 // Plain-file access to the state file for the tests; see raw_state.h.
 #include "raw_state.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
 #include <gtest/gtest.h>
+
+#include "child.h"
 
 namespace raw {
 namespace {
 
 std::string g_path;
-
-int OpenFile() {
-  int fd = open(Path().c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) ADD_FAILURE() << "cannot open " << Path();
-  return fd;
-}
 
 }  // namespace
 
@@ -29,10 +22,10 @@ const std::string& Path() {
 // file it finds first for the life of the process.
 void FreshState() {
   if (g_path.empty()) {
-    g_path = ::testing::TempDir() + "okvsim-rt-" + std::to_string(getpid()) + ".state";
-    unlink(g_path.c_str());
-    setenv("KOLT8_SIM_STATE", g_path.c_str(), 1);
-    std::atexit([] { unlink(g_path.c_str()); });
+    g_path = ::testing::TempDir() + "okvsim-rt-" + std::to_string(files::ProcessId()) + ".state";
+    files::Remove(g_path);
+    files::SetEnv("KOLT8_SIM_STATE", g_path);
+    std::atexit([] { files::Remove(g_path); });
   }
   Call({0x00, 0x0B, 0x02, 0x00, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
   ASSERT_EQ(Read(0, 4), 0x4D53384Bu) << "no state file at " << g_path;
@@ -41,16 +34,13 @@ void FreshState() {
     if (at != 104 && at != 108) Write(at, 4, 0);  // keep the journal's capacity and entry size
   }
   std::vector<unsigned char> zeros(kFileSize - kJournal);
-  int fd = OpenFile();
-  ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), kJournal), static_cast<ssize_t>(zeros.size()));
-  close(fd);
+  ASSERT_EQ(files::WriteAt(g_path, kJournal, zeros.data(), zeros.size()),
+            static_cast<long long>(zeros.size()));
 }
 
 std::uint64_t Read(std::size_t offset, int width) {
   unsigned char bytes[8] = {};
-  int fd = OpenFile();
-  EXPECT_EQ(pread(fd, bytes, width, static_cast<off_t>(offset)), width);
-  close(fd);
+  EXPECT_EQ(files::ReadAt(g_path, offset, bytes, static_cast<std::size_t>(width)), width) << g_path;
   std::uint64_t value = 0;
   for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
   return value;
@@ -59,16 +49,15 @@ std::uint64_t Read(std::size_t offset, int width) {
 void Write(std::size_t offset, int width, std::uint64_t value) {
   unsigned char bytes[8];
   for (int i = 0; i < width; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  int fd = OpenFile();
-  EXPECT_EQ(pwrite(fd, bytes, width, static_cast<off_t>(offset)), width);
-  close(fd);
+  EXPECT_EQ(files::WriteAt(g_path, offset, bytes, static_cast<std::size_t>(width)), width)
+      << g_path;
 }
 
 std::vector<unsigned char> Snapshot() {
   std::vector<unsigned char> all(kFileSize + 1);
-  int fd = OpenFile();
-  all.resize(static_cast<std::size_t>(pread(fd, all.data(), all.size(), 0)));
-  close(fd);
+  const long long got = files::ReadAt(g_path, 0, all.data(), all.size());
+  EXPECT_GE(got, 0) << "cannot open " << g_path;
+  all.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
   return all;
 }
 

@@ -1,12 +1,6 @@
 // The control tool run as a child process against this test's state file: argument errors change
 // nothing, commands land at the documented offsets, and request, watch and journal follow what the
 // entry point does meanwhile.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -16,9 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "child.h"
 #include "raw_state.h"
-
-extern char** environ;
 
 namespace {
 
@@ -31,7 +24,7 @@ using raw::kReadM1000;
 using raw::kWriteM1000Is2;
 
 struct Child {
-  pid_t pid;
+  child::Handle handle;
   std::string out_path, err_path;
 };
 
@@ -40,6 +33,7 @@ struct Outcome {
   std::string out, err;
 };
 
+// Read as text: on Windows the tool ends its lines in CR LF, as Windows programs write text.
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);
   std::stringstream text;
@@ -50,37 +44,22 @@ std::string ReadText(const std::string& path) {
 Child Start(const std::vector<std::string>& args) {
   static int serial = 0;
   std::string stem = raw::Path() + ".tool" + std::to_string(++serial);
-  Child child = {0, stem + ".out", stem + ".err"};
-  std::vector<char*> argv = {const_cast<char*>(OKVSIM_TOOL)};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&files, 2, child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  EXPECT_EQ(posix_spawn(&child.pid, OKVSIM_TOOL, &files, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&files);
-  return child;
+  Child started = {0, stem + ".out", stem + ".err"};
+  EXPECT_TRUE(child::Start(OKVSIM_TOOL, args, started.out_path, started.err_path, &started.handle))
+      << "cannot start " << OKVSIM_TOOL;
+  return started;
 }
 
-Outcome Finish(const Child& child, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  auto deadline = Clock::now() + limit;
-  int status = 0;
-  pid_t done = 0;
-  while ((done = waitpid(child.pid, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (done == 0) {
-    kill(child.pid, SIGKILL);
-    waitpid(child.pid, &status, 0);
+Outcome Finish(const Child& started, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  int code = -1;
+  if (!child::Wait(started.handle, static_cast<int>(limit.count()), &code)) {
+    child::Kill(started.handle);
+    code = -1;
     ADD_FAILURE() << "tool still running after " << limit.count() << " ms";
   }
-  Outcome o = {done != 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(child.out_path),
-               ReadText(child.err_path)};
-  unlink(child.out_path.c_str());
-  unlink(child.err_path.c_str());
+  Outcome o = {code, ReadText(started.out_path), ReadText(started.err_path)};
+  files::Remove(started.out_path);
+  files::Remove(started.err_path);
   return o;
 }
 
@@ -227,6 +206,82 @@ TEST_F(ToolTest, ResetRestoresDefaultsAndKeepsTheSequenceRunning) {
   EXPECT_EQ(raw::Read(raw::kJournalLast, 8), 1u);
 }
 
+// A file the tool must not take for a state file is refused with its reason, exit code 1, and
+// left byte for byte as it was; an empty or half-made one (its magic not yet written) is laid out.
+TEST_F(ToolTest, FilesOfAnotherSizeOrLayoutAreRefusedAndLeftAsTheyAre) {
+  const std::string dir = ::testing::TempDir();
+  const std::string bad = raw::Path() + ".bad";
+  std::vector<unsigned char> ours = raw::Snapshot();
+  ASSERT_EQ(ours.size(), raw::kFileSize);
+  auto with = [&](std::size_t at, std::uint32_t word) {
+    std::vector<unsigned char> bytes = ours;
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(word >> (8 * i));
+    return bytes;
+  };
+  const struct {
+    const char* what;
+    std::vector<unsigned char> bytes;
+    const char* reason;
+  } kRefused[] = {
+      {"too short", std::vector<unsigned char>(ours.begin(), ours.begin() + 100),
+       "it is too short (100 bytes, a state file has 206384)"},
+      {"one byte too long",
+       [&] {
+         auto b = ours;
+         b.push_back(7);
+         return b;
+       }(),
+       "it is not a state file (206385 bytes, a state file has 206384)"},
+      {"another magic", with(0, 0x464C457F),
+       "it is not a state file (it does not start with K8SM)"},
+      {"another version", with(4, 2),
+       "it is a state file of another layout (version 2, 206384 bytes; this simulator's is "
+       "version 1, 206384 bytes)"},
+      {"another size field", with(8, 4096),
+       "it is a state file of another layout (version 1, 4096 bytes; this simulator's is "
+       "version 1, 206384 bytes)"},
+  };
+  for (const auto& c : kRefused) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(files::Replace(bad, c.bytes));
+    files::SetEnv("KOLT8_SIM_STATE", bad);
+    Outcome o = Tool({"set", "m1000", "1"});
+    files::SetEnv("KOLT8_SIM_STATE", raw::Path());
+    EXPECT_EQ(o.code, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "okvsim-runtime: cannot open the state file " + bad + ": " + c.reason +
+                         "; left as it is: remove it, or name another file in KOLT8_SIM_STATE\n");
+    std::vector<unsigned char> after(c.bytes.size() + 1);
+    after.resize(static_cast<std::size_t>(files::ReadAt(bad, 0, after.data(), after.size())));
+    EXPECT_TRUE(after == c.bytes) << "the file was changed";
+  }
+
+  // A folder that is not there: the system's reason, and nothing made.
+  const std::string missing = dir + "okvsim-no-such-folder" + dir.back() + "x.state";
+  files::SetEnv("KOLT8_SIM_STATE", missing);
+  Outcome o = Tool({"status"});
+  files::SetEnv("KOLT8_SIM_STATE", raw::Path());
+  EXPECT_EQ(o.code, 1);
+  const std::string said =
+      "okvsim-runtime: cannot open the state file " + missing + ": its folder does not exist: ";
+  EXPECT_EQ(o.err.rfind(said, 0), 0u) << o.err;
+  EXPECT_GT(o.err.size(), said.size() + 1) << "no reason given";
+
+  for (const auto& fresh : {std::vector<unsigned char>{}, with(0, 0)}) {
+    SCOPED_TRACE(fresh.empty() ? "empty" : "magic not yet written");
+    ASSERT_TRUE(files::Replace(bad, fresh));
+    files::SetEnv("KOLT8_SIM_STATE", bad);
+    Outcome made = Tool({"get", "m1000"});
+    files::SetEnv("KOLT8_SIM_STATE", raw::Path());
+    EXPECT_EQ(made.code, 0) << made.err;
+    EXPECT_EQ(made.out, "m1000 = 0\n");
+    unsigned char magic[4] = {};
+    EXPECT_EQ(files::ReadAt(bad, 0, magic, 4), 4);
+    EXPECT_EQ(std::string(magic, magic + 4), "K8SM");
+  }
+  files::Remove(bad);
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -323,7 +378,7 @@ TEST_F(ToolTest, WatchPrintsChangesAndStopsOnTermination) {
 
   Child endless = Start({"watch", "l1000", "i3"});
   ASSERT_TRUE(WaitForOutput(endless, " i3 = 0\n"));
-  kill(endless.pid, SIGTERM);
+  child::Interrupt(endless.handle);
   EXPECT_EQ(Finish(endless, std::chrono::seconds(2)).code, 0);
 }
 
