@@ -33,8 +33,15 @@ struct LineEvent {
   std::string data;
 };
 
+// mingw-w64's C++ runtime prints through its own C99 printf (%zu included), not the system's.
+#ifdef __MINGW32__
+#define OKV_LOG_FORMAT gnu_printf
+#else
+#define OKV_LOG_FORMAT printf
+#endif
+
 // One time-stamped log line on standard output, flushed at once.
-__attribute__((format(printf, 1, 2))) void Log(const char* format, ...);
+__attribute__((format(OKV_LOG_FORMAT, 1, 2))) void Log(const char* format, ...);
 // One line on standard error, "okvsim-device: <message>".
 void Complain(const std::string& message);
 
