@@ -268,7 +268,10 @@ std::string LineStart(const LineSettings&, bool& usage) {
       writeIo.hEvent == nullptr) {
     return "no events: " + SystemText(GetLastError());
   }
-  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);  // without a console there is nothing to catch
+  // A device started in a process group of its own has Ctrl-C turned off: turn it on again.
+  // Without a console there is nothing to catch, and the calls fail harmlessly.
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   const std::string error = OpenPort(usage);
   if (!error.empty()) return error;
   const HANDLE reader = CreateThread(nullptr, 0, ReadInput, nullptr, 0, nullptr);
