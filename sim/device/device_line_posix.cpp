@@ -200,8 +200,10 @@ const char* LineHelpPlug() {
 const char* LineHelpEnding() {
   return "The log on stdout: \"ready COM<N> -> SLAVE\" (or \"ready PATH\") once the line is up, "
          "then\n"
-         "time-stamped lines: \"<- P\", \"-> \\\"Turning On\\\" (10 bytes)\", \"ok delay 300\", ...\n"
-         "Ends on quit, SIGINT, SIGTERM or SIGHUP with exit code 0, removing its link; exit code 2\n"
+         "time-stamped lines: \"<- P\", \"-> \\\"Turning On\\\" (10 bytes)\", \"ok delay 300\", "
+         "...\n"
+         "Ends on quit, SIGINT, SIGTERM or SIGHUP with exit code 0, removing its link; exit code "
+         "2\n"
          "for a bad option or a link that another live device holds, 1 when the line cannot be "
          "set up.\n";
 }

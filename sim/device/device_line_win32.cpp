@@ -49,9 +49,9 @@ const char* volatile interruptName = nullptr;
 
 std::string SystemText(DWORD error) {
   char text[256] = {};
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT),
-                                      text, sizeof text, nullptr);
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                     MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), text, sizeof text, nullptr);
   std::string out(text, length);
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
     out.pop_back();
@@ -82,11 +82,21 @@ DWORD WINAPI ReadInput(LPVOID) {
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
-    case CTRL_C_EVENT: interruptName = "Ctrl-C"; break;
-    case CTRL_BREAK_EVENT: interruptName = "Ctrl-Break"; break;
-    case CTRL_CLOSE_EVENT: interruptName = "console closed"; break;
-    case CTRL_LOGOFF_EVENT: interruptName = "logoff"; break;
-    default: interruptName = "shutdown"; break;
+    case CTRL_C_EVENT:
+      interruptName = "Ctrl-C";
+      break;
+    case CTRL_BREAK_EVENT:
+      interruptName = "Ctrl-Break";
+      break;
+    case CTRL_CLOSE_EVENT:
+      interruptName = "console closed";
+      break;
+    case CTRL_LOGOFF_EVENT:
+      interruptName = "logoff";
+      break;
+    default:
+      interruptName = "shutdown";
+      break;
   }
   SetEvent(interruptEvent);
   // After a close, logoff or shutdown the system ends the process as soon as this returns: wait
@@ -99,7 +109,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 std::string PortName(const std::string& text) {
   if (text.size() < 4 || text.size() > 13) return "";
   std::string name;
-  for (char c : text.substr(0, 3)) name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char c : text.substr(0, 3))
+    name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (name != "COM") return "";
   const std::string digits = text.substr(3);
   if (digits[0] == '0') return "";

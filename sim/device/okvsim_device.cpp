@@ -375,9 +375,9 @@ void PrintHelp() {
 }
 
 Options ParseOptions(int argc, char** argv) {
-  static const char* const kValued[] = {"--p",     "--r",      "--delay", "--split",
-                                        "--split-pause", "--long",   "--binary", "--ports",
-                                        "--com",   "--tty",    "--port"};
+  static const char* const kValued[] = {"--p",           "--r",    "--delay",  "--split",
+                                        "--split-pause", "--long", "--binary", "--ports",
+                                        "--com",         "--tty",  "--port"};
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i], value;

@@ -248,10 +248,10 @@ TEST(DeviceCommandLine, HelpExitsZeroAndNamesEveryOptionAndCommand) {
   ASSERT_EQ(RunToEnd({"--help"}, device), 0);
   std::vector<std::string> words = LineOptionNames();
   for (const char* word :
-       {"--p ",    "--r ",     "--delay",  "--split ", "--split-pause", "--silent",
-        "--long",  "--binary", "--exit-on-eof", "--help", "next p",      "send",
-        "delay MS", "split N", "silent on|off", "long N", "binary N",    "unplug",
-        "plug",    "quit",     "ready"}) {
+       {"--p ",     "--r ",     "--delay",       "--split ", "--split-pause", "--silent",
+        "--long",   "--binary", "--exit-on-eof", "--help",   "next p",        "send",
+        "delay MS", "split N",  "silent on|off", "long N",   "binary N",      "unplug",
+        "plug",     "quit",     "ready"}) {
     words.push_back(word);
   }
   for (const std::string& word : words) {
@@ -261,8 +261,8 @@ TEST(DeviceCommandLine, HelpExitsZeroAndNamesEveryOptionAndCommand) {
 
 TEST(DeviceCommandLine, BadOptionExitsTwoWithOneLine) {
   std::vector<std::vector<std::string>> cases = {
-      {"--bogus"},         {"--delay", "soon"}, {"--p", "\\q"},
-      {"--com"},           {"--long", "99999999"}, {"--silent=yes"}};
+      {"--bogus"}, {"--delay", "soon"},    {"--p", "\\q"},
+      {"--com"},   {"--long", "99999999"}, {"--silent=yes"}};
   for (const std::vector<std::string>& line : BadLineOptions()) cases.push_back(line);
   for (const std::vector<std::string>& args : cases) {
     Device device;

@@ -100,8 +100,8 @@ DWORD Transfer(Peer peer, bool write, char* data, DWORD size) {
   OVERLAPPED io{};
   io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   DWORD moved = 0;
-  const BOOL done = write ? WriteFile(port, data, size, &moved, &io)
-                          : ReadFile(port, data, size, &moved, &io);
+  const BOOL done =
+      write ? WriteFile(port, data, size, &moved, &io) : ReadFile(port, data, size, &moved, &io);
   if (done == 0 && GetLastError() == ERROR_IO_PENDING) {
     GetOverlappedResult(port, &io, &moved, TRUE);
   }
@@ -159,8 +159,8 @@ bool Running(const Device& device) {
 
 bool Control(Device& device, const std::string& text) {
   DWORD written = 0;
-  return WriteFile(device.process->control, text.data(), static_cast<DWORD>(text.size()),
-                   &written, nullptr) != 0 &&
+  return WriteFile(device.process->control, text.data(), static_cast<DWORD>(text.size()), &written,
+                   nullptr) != 0 &&
          written == text.size();
 }
 
@@ -355,16 +355,19 @@ BOOL WINAPI IgnoreConsoleEvent(DWORD) {
 // has a console of its own, which the test attaches to for the event (and ignores it itself).
 TEST_F(DeviceTest, CtrlCAndCtrlBreakEndItWithZero) {
   launchFlags = CREATE_NEW_CONSOLE;
-  for (const DWORD event : {static_cast<DWORD>(CTRL_C_EVENT), static_cast<DWORD>(CTRL_BREAK_EVENT)}) {
+  for (const DWORD event :
+       {static_cast<DWORD>(CTRL_C_EVENT), static_cast<DWORD>(CTRL_BREAK_EVENT)}) {
     ASSERT_NO_FATAL_FAILURE(Start({}));
     Send("P\n");
     ASSERT_EQ(Receive(port, 10), "Turning On");
-    FreeConsole();
-    ASSERT_TRUE(AttachConsole(device.process->id)) << GetLastError();
-    SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
-    BOOL sent = GenerateConsoleCtrlEvent(event, 0);
-    for (int again = 0; sent == 0 && again < 40; ++again) {  // Wine's console may lag its process
-      Sleep(50);
+    // Wine's console of a new process may come up after the process itself: attach again until
+    // the event goes.
+    BOOL sent = FALSE;
+    for (int again = 0; sent == 0 && again < 30; ++again) {
+      if (again > 0) Sleep(100);
+      FreeConsole();
+      if (AttachConsole(device.process->id) == 0) continue;
+      SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
       sent = GenerateConsoleCtrlEvent(event, 0);
     }
     if (sent == 0 && RunningUnderWine()) {
@@ -376,9 +379,9 @@ TEST_F(DeviceTest, CtrlCAndCtrlBreakEndItWithZero) {
     }
     ASSERT_TRUE(sent) << GetLastError();
     EXPECT_EQ(WaitExit(device), 0) << device.logText;
-    EXPECT_NE(device.logText.find(event == CTRL_C_EVENT ? "-- ending: Ctrl-C"
-                                                        : "-- ending: Ctrl-Break"),
-              std::string::npos)
+    EXPECT_NE(
+        device.logText.find(event == CTRL_C_EVENT ? "-- ending: Ctrl-C" : "-- ending: Ctrl-Break"),
+        std::string::npos)
         << device.logText;
     FreeConsole();
     ClosePeer(port);
