@@ -1,20 +1,11 @@
-// okvsim-device: the serial device at the far end of okvbridge, simulated. It plays the device on a
-// pseudo-terminal linked as COM<n> in a ports folder (or on a named tty), answers "P\n" and "R\n"
-// with replies shaped by options and, while it runs, by commands on standard input, and logs every
-// exchange with a time stamp.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
-
+// okvsim-device: the serial device at the far end of okvbridge, simulated. This is its portable
+// core: how it answers "P\n" and "R\n" (replies shaped by options and, while it runs, by commands
+// on standard input), the schedule of reply pieces and the time-stamped log of every exchange.
+// The line itself (a pseudo-terminal linked as COM<n>, a tty, a Windows COM port) is the
+// platform's backend, behind device_line.h.
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "device_line.h"
 
 namespace {
 
@@ -55,9 +48,7 @@ struct Piece {
 };
 
 struct Options {
-  std::string ports;
-  unsigned long com = 4;
-  std::string tty;
+  LineSettings line;
   bool exitOnEof = false;
 };
 
@@ -68,40 +59,10 @@ std::string heard;                  // bytes since the last command
 std::string control;                // standard input not yet ended by a line feed
 std::mt19937 generator(20240611u);  // fixed seed: binary replies are the same from run to run
 
-int lineFd = -1;     // the pseudo-terminal master, or the tty of --tty
-int slaveHold = -1;  // our own hold on the slave: the master never hangs up between sessions
-int watchFd = -1;    // inotify on the slave, for the opens and closes of a peer
-int signalPipe[2] = {-1, -1};
-std::string slavePath;
-std::string linkPath;
-const Options* lineOptions = nullptr;  // for plugging the line in again
-
 std::uint64_t NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
-
-// One time-stamped line, flushed at once: a harness reads the log through a pipe and waits on it.
-__attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  std::printf("%02d:%02d:%02d.%03ld ", local.tm_hour, local.tm_min, local.tm_sec,
-              now.tv_nsec / 1000000);
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::putchar('\n');
-  std::fflush(stdout);
-}
-
-void Complain(const std::string& message) {
-  std::fprintf(stderr, "okvsim-device: %s\n", message.c_str());
-  std::fflush(stderr);
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
 }
 
 [[noreturn]] void UsageError(const std::string& message) {
@@ -241,22 +202,21 @@ std::string SetSplit(const std::string& text) {
 
 void FlushOutgoing() {
   while (!outgoing.empty()) {
-    const ssize_t written = write(lineFd, outgoing.data(), outgoing.size());
-    if (written > 0) {
-      outgoing.erase(0, static_cast<std::size_t>(written));
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else if (written < 0 && errno == EAGAIN) {
+    std::string error;
+    const long taken = LineWrite(outgoing.data(), outgoing.size(), error);
+    if (taken > 0) {
+      outgoing.erase(0, static_cast<std::size_t>(taken));
+    } else if (taken == 0) {
       return;  // the line is full: the event loop waits for room
     } else {
-      Log("-- write failed (%s): %zu bytes dropped", std::strerror(errno), outgoing.size());
+      Log("-- write failed (%s): %zu bytes dropped", error.c_str(), outgoing.size());
       outgoing.clear();
     }
   }
 }
 
 void Transmit(const std::string& bytes, const std::string& note) {
-  if (lineFd < 0) {
+  if (!LinePlugged()) {
     Log("-> %s dropped: unplugged", Shown(bytes).c_str());
     return;
   }
@@ -319,8 +279,18 @@ void Hear(const char* data, std::size_t size) {
   heard = letter;
 }
 
-std::string Unplug();
-std::string PlugIn();
+// A pulled adapter: replies not yet on the line are lost with the device's power.
+std::string Unplug() {
+  std::string name;
+  const std::string error = LineUnplug(name);
+  if (!error.empty()) return error;
+  Log("-- unplugged %s: %zu reply pieces and %zu bytes dropped", name.c_str(), schedule.size(),
+      outgoing.size());
+  schedule.clear();
+  outgoing.clear();
+  heard.clear();
+  return "";
+}
 
 // Applies one command line from standard input. Answers an error text, empty when done.
 std::string Obey(const std::string& line, bool& quit) {
@@ -357,7 +327,7 @@ std::string Obey(const std::string& line, bool& quit) {
   if (verb == "long") return SetGenerated(words.size() == 1 ? words[0] : "", LongReply);
   if (verb == "binary") return SetGenerated(words.size() == 1 ? words[0] : "", BinaryReply);
   if (verb == "unplug" && words.empty()) return Unplug();
-  if (verb == "plug" && words.empty()) return PlugIn();
+  if (verb == "plug" && words.empty()) return LinePlug();
   if (verb == "quit" && words.empty()) {
     quit = true;
     return "";
@@ -368,15 +338,10 @@ std::string Obey(const std::string& line, bool& quit) {
 void PrintHelp() {
   std::printf(
       "usage: okvsim-device [OPTIONS]\n"
-      "A simulated serial device for okvbridge: answers \"P\\n\" and \"R\\n\" on a "
-      "pseudo-terminal\n"
-      "linked as COM<n> in a ports folder, or on an existing tty.\n"
+      "%s"
       "\n"
       "Line:\n"
-      "  --ports DIR        ports folder for the link (default: $OKVBRIDGE_PORTS)\n"
-      "  --com N            link name COM<N> (default 4)\n"
-      "  --tty PATH         play the device on this tty (raw 9600 8N1), no pseudo-terminal, no "
-      "link\n"
+      "%s"
       "Replies (TEXT takes the escapes \\n \\r \\t \\\\ \\\" \\0 \\xHH):\n"
       "  --p TEXT           reply to P (default \"Turning On\")\n"
       "  --r TEXT           reply to R (default \"A123\")\n"
@@ -401,25 +366,19 @@ void PrintHelp() {
       "  split N [PAUSE_MS] split replies after N bytes (split 0: whole)\n"
       "  silent on|off      leave commands unanswered, or answer again\n"
       "  long N | binary N  as the options\n"
-      "  unplug             close the pseudo-terminal and remove the link, as a USB adapter\n"
-      "                     pulled out; replies not yet sent are lost\n"
-      "  plug               a new pseudo-terminal linked under the same name, as the adapter\n"
-      "                     plugged in again\n"
+      "%s"
       "  quit               end\n"
       "Lines that are empty or start with # are skipped; a bad command is reported on stderr.\n"
       "\n"
-      "The log on stdout: \"ready COM<N> -> SLAVE\" (or \"ready PATH\") once the line is up, then\n"
-      "time-stamped lines: \"<- P\", \"-> \\\"Turning On\\\" (10 bytes)\", \"ok delay 300\", ...\n"
-      "Ends on quit, SIGINT, SIGTERM or SIGHUP with exit code 0, removing its link; exit code 2\n"
-      "for a bad option or a link that another live device holds, 1 when the line cannot be set "
-      "up.\n");
+      "%s",
+      LineHelpIntro(), LineHelpOptions(), LineHelpPlug(), LineHelpEnding());
 }
 
 Options ParseOptions(int argc, char** argv) {
-  static const char* const kValued[] = {"--p",    "--r",      "--delay", "--split", "--split-pause",
-                                        "--long", "--binary", "--ports", "--com",   "--tty"};
+  static const char* const kValued[] = {"--p",           "--r",    "--delay",  "--split",
+                                        "--split-pause", "--long", "--binary", "--ports",
+                                        "--com",         "--tty",  "--port"};
   Options options;
-  if (const char* folder = std::getenv("OKVBRIDGE_PORTS")) options.ports = folder;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i], value;
     const std::size_t equals = name.find('=');
@@ -446,6 +405,7 @@ Options ParseOptions(int argc, char** argv) {
       value = argv[++i];
     }
     std::string error;
+    LineSettings& line = options.line;
     if (name == "--p") error = SetReply(behaviour.p, value);
     if (name == "--r") error = SetReply(behaviour.r, value);
     if (name == "--delay") error = SetNumber(behaviour.delayMs, value, kMaxMs);
@@ -453,194 +413,28 @@ Options ParseOptions(int argc, char** argv) {
     if (name == "--split-pause") error = SetNumber(behaviour.splitPauseMs, value, kMaxMs);
     if (name == "--long") error = SetGenerated(value, LongReply);
     if (name == "--binary") error = SetGenerated(value, BinaryReply);
-    if (name == "--ports") options.ports = value;
-    if (name == "--com") error = SetNumber(options.com, value, kMaxCom);
-    if (name == "--tty") options.tty = value;
+    if (name == "--ports") {
+      line.ports = value;
+      line.portsGiven = true;
+    }
+    if (name == "--com") {
+      error = SetNumber(line.com, value, kMaxCom);
+      line.comGiven = true;
+    }
+    if (name == "--tty") line.tty = value;
+    if (name == "--port") line.port = value;
     if (!error.empty()) UsageError(name + ": " + error);
   }
-  if (options.tty.empty() && options.ports.empty()) {
-    UsageError("no ports folder: give --ports DIR or set OKVBRIDGE_PORTS");
-  }
+  const std::string error = LineCheck(options.line);
+  if (!error.empty()) UsageError(error);
   return options;
 }
 
-// Raw 8N1 at 9600 without flow control, as the bridge sets its side. Above all no echo: what the
-// device writes must never come back to it as a command.
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, B9600);
-  cfsetospeed(&tio, B9600);
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
-std::string OpenPseudoTerminal() {
-  lineFd = posix_openpt(O_RDWR | O_NOCTTY);
-  if (lineFd < 0) return std::string("no pseudo-terminal: ") + std::strerror(errno);
-  fcntl(lineFd, F_SETFD, FD_CLOEXEC);
-  fcntl(lineFd, F_SETFL, fcntl(lineFd, F_GETFL) | O_NONBLOCK);
-  const char* name = grantpt(lineFd) == 0 && unlockpt(lineFd) == 0 ? ptsname(lineFd) : nullptr;
-  if (name == nullptr) return std::string("pseudo-terminal not usable: ") + std::strerror(errno);
-  slavePath = name;
-  slaveHold = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  // Raw before anyone can open the link: an echoing slave would hand unsolicited bytes back.
-  if (slaveHold < 0 || !MakeRaw(slaveHold)) {
-    return "cannot set up " + slavePath + ": " + std::strerror(errno);
-  }
-  // Without the watch the device still works; only a peer's close is not tidied up after.
-  watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watchFd >= 0 && inotify_add_watch(watchFd, name, IN_OPEN | IN_CLOSE) < 0) {
-    close(watchFd);
-    watchFd = -1;
-  }
-  return "";
-}
-
-// Answers an error text, empty when done; `usage` tells whether the fault is the caller's.
-std::string OpenTty(const std::string& path, bool& usage) {
-  lineFd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (lineFd < 0) return "cannot open " + path + ": " + std::strerror(errno);
-  usage = true;
-  if (!isatty(lineFd)) return path + " is not a tty";
-  // Two devices on one line would answer each command twice.
-  if (flock(lineFd, LOCK_EX | LOCK_NB) != 0) return path + " is in use by another program";
-  usage = false;
-  if (!MakeRaw(lineFd)) return "cannot set up " + path + ": " + std::strerror(errno);
-  slavePath = path;
-  return "";
-}
-
-// Links the slave as COM<n>. A link to a live tty belongs to someone else and is left alone; one
-// whose target is gone (a device that was killed outright) is replaced.
-std::string PlaceLink(const Options& options) {
-  struct stat folder {};
-  if (stat(options.ports.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-    return "ports folder " + options.ports + " is not a directory";
-  }
-  const std::string path = options.ports + "/COM" + std::to_string(options.com);
-  struct stat entry {};
-  struct stat target {};
-  struct stat ours {};
-  if (lstat(path.c_str(), &entry) == 0) {
-    if (!S_ISLNK(entry.st_mode)) return path + " exists and is not a symbolic link";
-    // Our own slave may carry the name a killed device's link still points at.
-    const bool live = stat(path.c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
-                      !(stat(slavePath.c_str(), &ours) == 0 && ours.st_rdev == target.st_rdev);
-    char old[4096] = {};
-    const ssize_t length = readlink(path.c_str(), old, sizeof old - 1);
-    const std::string oldTarget(old, length > 0 ? static_cast<std::size_t>(length) : 0);
-    if (live) return path + " links to " + oldTarget + ", a live tty: is another device running?";
-    if (unlink(path.c_str()) != 0) return "cannot remove the stale link " + path;
-    std::printf("replaced stale link %s -> %s\n", path.c_str(), oldTarget.c_str());
-  }
-  if (symlink(slavePath.c_str(), path.c_str()) != 0) {
-    return "cannot link " + path + ": " + std::strerror(errno);
-  }
-  linkPath = path;
-  return "";
-}
-
-void RemoveLink() {
-  if (linkPath.empty()) return;
-  char target[4096] = {};
-  const ssize_t length = readlink(linkPath.c_str(), target, sizeof target - 1);
-  // Only while it is still ours: someone may have put another link in its place.
-  if (length > 0 && slavePath == std::string(target, static_cast<std::size_t>(length))) {
-    unlink(linkPath.c_str());
-  }
-  linkPath.clear();
-}
-
-// A pulled USB adapter: the far end of every open descriptor hangs up for good, the name goes
-// away, and replies not yet on the line are lost with the device's power.
-std::string Unplug() {
-  if (lineOptions == nullptr || !lineOptions->tty.empty()) return "unplug needs a pseudo-terminal";
-  if (lineFd < 0) return "the line is unplugged already";
-  RemoveLink();
-  close(lineFd);  // the master first: the peers' descriptors hang up now
-  lineFd = -1;
-  for (int* fd : {&slaveHold, &watchFd}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
-  Log("-- unplugged %s: %zu reply pieces and %zu bytes dropped", slavePath.c_str(), schedule.size(),
-      outgoing.size());
-  schedule.clear();
-  outgoing.clear();
-  heard.clear();
-  return "";
-}
-
-// The adapter back in: a new pseudo-terminal under the old name. A bridge still holding the old
-// one must open the name again to reach it, as with a real adapter.
-std::string PlugIn() {
-  if (lineOptions == nullptr || !lineOptions->tty.empty()) return "plug needs a pseudo-terminal";
-  if (lineFd >= 0) return "the line is plugged in already";
-  std::string error = OpenPseudoTerminal();
-  if (error.empty()) error = PlaceLink(*lineOptions);
-  if (!error.empty()) {
-    for (int* fd : {&lineFd, &slaveHold, &watchFd}) {
-      if (*fd >= 0) close(*fd);
-      *fd = -1;
-    }
-    return error;
-  }
-  Log("-- plugged in: %s -> %s", linkPath.c_str(), slavePath.c_str());
-  return "";
-}
-
-void OnSignal(int number) {
-  const int saved = errno;
-  const unsigned char byte = static_cast<unsigned char>(number);
-  if (write(signalPipe[1], &byte, 1) < 0) {
-    // The pipe is full of earlier signals, which end the device all the same.
-  }
-  errno = saved;
-}
-
-bool CatchSignals() {
-  if (pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a harness that stops reading the log must not kill the device
-  return true;
-}
-
-// Holding the slave ourselves keeps the pseudo-terminal alive between sessions, but it also keeps
-// what a real port forgets at its last close: the exclusive mode the bridge sets (which would
-// refuse the bridge's next start, unless it runs as root) and the input nobody read. Both are
-// dropped when a peer closes, as a real port would drop them.
-void WatchPeers() {
-  alignas(inotify_event) char events[4096];
-  const ssize_t length = read(watchFd, events, sizeof events);
-  for (ssize_t at = 0; at < length;) {
-    const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
-    if ((event->mask & IN_OPEN) != 0) Log("-- line opened");
-    if ((event->mask & IN_CLOSE) != 0) {
-      ioctl(slaveHold, TIOCNXCL);
-      tcflush(slaveHold, TCIFLUSH);
-      Log("-- line closed");
-    }
-    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-  }
-}
-
-// Reads what standard input holds and obeys its complete lines. Answers why the device is to
+// Takes standard input as it comes and obeys its complete lines. Answers why the device is to
 // end, or nullptr to go on.
-const char* ReadControl(bool& controlOpen, const Options& options) {
-  char buffer[4096];
-  const ssize_t length = read(STDIN_FILENO, buffer, sizeof buffer);
-  if (length < 0 && (errno == EINTR || errno == EAGAIN)) return nullptr;
-  if (length > 0)
-    control.append(buffer, static_cast<std::size_t>(length));
+const char* TakeControl(const LineEvent& event, bool& controlOpen, const Options& options) {
+  if (event.kind == LineEvent::kInput)
+    control += event.data;
   else
     controlOpen = false;
   if (!controlOpen && !control.empty()) control += '\n';  // a last line without its line feed
@@ -665,16 +459,13 @@ const char* ReadControl(bool& controlOpen, const Options& options) {
   return nullptr;
 }
 
-const char* SignalName(int number) {
-  return number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
-}
-
-// The event loop: waits in poll() for the line, standard input, signals, a peer's open or close,
-// or the next piece of reply that falls due. Answers why it ended; `failed` when it had to.
+// The event loop: waits for the line, standard input, what ends the device, or the next piece
+// of reply that falls due. Answers why it ended; `failed` when it had to.
 std::string Run(const Options& options, bool& failed) {
   bool controlOpen = true;
   bool hungUp = false;
   std::uint64_t deafUntil = 0;
+  std::vector<LineEvent> events;
   for (;;) {
     std::uint64_t now = NowMs();
     while (!schedule.empty() && schedule.front().due <= now) {
@@ -687,76 +478,74 @@ std::string Run(const Options& options, bool& failed) {
     if (!listening && (timeout < 0 || deafUntil - now < static_cast<std::uint64_t>(timeout))) {
       timeout = static_cast<int>(deafUntil - now);
     }
-    pollfd fds[4] = {{signalPipe[0], POLLIN, 0}, {-1, 0, 0}, {-1, POLLIN, 0}, {watchFd, POLLIN, 0}};
-    if (listening) {
-      fds[1].fd = lineFd;
-      fds[1].events = static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT));
-    }
-    if (controlOpen) fds[2].fd = STDIN_FILENO;
-    if (poll(fds, 4, timeout) < 0) {
-      if (errno == EINTR) continue;
+    events.clear();
+    std::string error;
+    if (!LineWait(timeout, listening, !outgoing.empty(), events, error)) {
       failed = true;
-      return std::string("poll failed: ") + std::strerror(errno);
+      return error;
     }
     now = NowMs();
-    if ((fds[0].revents & POLLIN) != 0) {
-      unsigned char number = 0;
-      if (read(signalPipe[0], &number, 1) == 1) return SignalName(number);
-    }
-    if ((fds[3].revents & POLLIN) != 0) WatchPeers();  // first, so the log keeps the order
-    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      char data[4096];
-      const ssize_t length = read(lineFd, data, sizeof data);
-      if (length > 0) {
-        if (hungUp) Log("-- line back");
-        hungUp = false;
-        Hear(data, static_cast<std::size_t>(length));
-      } else if (length == 0 || (errno != EAGAIN && errno != EINTR)) {
-        // A hung-up line (a pulled adapter, a closed far end) stays readable for ever with
-        // nothing to read: look at it again only after a while.
-        if (!hungUp) Log("-- line hung up: looking again every %d ms", kDeafMs);
-        hungUp = true;
-        deafUntil = now + kDeafMs;
+    for (const LineEvent& event : events) {
+      switch (event.kind) {
+        case LineEvent::kInterrupt:
+          return event.data;
+        case LineEvent::kBytes:
+          if (hungUp) Log("-- line back");
+          hungUp = false;
+          Hear(event.data.data(), event.data.size());
+          break;
+        case LineEvent::kHungUp:
+          // A hung-up line (a pulled adapter, a closed far end) stays readable for ever with
+          // nothing to read: look at it again only after a while.
+          if (!hungUp) Log("-- line hung up: looking again every %d ms", kDeafMs);
+          hungUp = true;
+          deafUntil = now + kDeafMs;
+          break;
+        case LineEvent::kRoom:
+          FlushOutgoing();
+          break;
+        case LineEvent::kInput:
+        case LineEvent::kInputEnd:
+          if (!controlOpen) break;
+          if (const char* why = TakeControl(event, controlOpen, options)) return why;
+          break;
       }
-    }
-    if ((fds[1].revents & POLLOUT) != 0) FlushOutgoing();
-    if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      if ((fds[2].revents & POLLNVAL) != 0) controlOpen = false;
-      if (const char* why = ReadControl(controlOpen, options)) return why;
     }
   }
 }
 
 }  // namespace
 
+// One time-stamped line, flushed at once: a harness reads the log through a pipe and waits on it.
+void Log(const char* format, ...) {
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+  LineWallClock(hour, minute, second, millisecond);
+  std::printf("%02d:%02d:%02d.%03d ", hour, minute, second, millisecond);
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::putchar('\n');
+  std::fflush(stdout);
+}
+
+void Complain(const std::string& message) {
+  std::fprintf(stderr, "okvsim-device: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  lineOptions = &options;
-  if (!CatchSignals()) {
-    Complain(std::string("no signal pipe: ") + std::strerror(errno));
-    return kExitFailure;
-  }
   bool usage = false;
-  std::string error = options.tty.empty() ? OpenPseudoTerminal() : OpenTty(options.tty, usage);
-  if (error.empty() && options.tty.empty()) {
-    usage = true;
-    error = PlaceLink(options);
-  }
+  const std::string error = LineStart(options.line, usage);
   if (!error.empty()) {
     Complain(error);
     return usage ? kExitUsage : kExitFailure;
   }
-  if (options.tty.empty()) {
-    std::printf("slave %s\nlink %s -> %s\nready COM%lu -> %s\n", slavePath.c_str(),
-                linkPath.c_str(), slavePath.c_str(), options.com, slavePath.c_str());
-  } else {
-    std::printf("ready %s\n", slavePath.c_str());
-  }
-  std::fflush(stdout);
   bool failed = false;
   const std::string why = Run(options, failed);
   FlushOutgoing();
-  RemoveLink();
+  LineStop();
   Log("-- ending: %s", why.c_str());
   return failed ? kExitFailure : 0;
 }
