@@ -6,6 +6,7 @@
 // ends: Ctrl-C, a closed window, or the scene itself killed.
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -47,7 +48,8 @@ std::mutex screen;  // one line of one program at a time
 bool toConsole = false;
 std::string workDir;
 std::vector<Child*> children;
-std::mutex cleanupLock;
+std::mutex cleanupLock;          // held while a program is started, and while all are ended
+std::atomic<bool> stopping{false};  // from the first moment of the clean-up: nothing new starts
 bool interactive = false;
 
 void Write(const std::string& bytes) {
@@ -69,6 +71,8 @@ void Write(const std::string& bytes) {
 void Say(const std::string& line) { Write(line + "\n"); }
 
 void Complain(const std::string& message) {
+  // Once interrupted, the scene's own steps fail one after the other: that is no news.
+  if (stopping) return;
   const std::string line = "okvsim-scene: " + message + "\n";
   const std::lock_guard<std::mutex> hold(screen);
   DWORD done = 0;
@@ -142,6 +146,14 @@ Child* Start(const std::string& name, const std::string& commandLine, const std:
   startup.hStdError = writeOut;
   PROCESS_INFORMATION info{};
   std::string line = commandLine;
+  std::unique_lock<std::mutex> hold(cleanupLock);
+  if (stopping) {
+    CloseHandle(readOut);
+    CloseHandle(writeOut);
+    if (readIn != nullptr && readIn != INVALID_HANDLE_VALUE) CloseHandle(readIn);
+    if (writeIn != nullptr) CloseHandle(writeIn);
+    return nullptr;
+  }
   // Suspended until it is in the job, so that not even its first instant is outside it.
   const BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE,
                                       CREATE_SUSPENDED | DETACHED_PROCESS, nullptr,
@@ -195,6 +207,7 @@ long Finish(Child* child, DWORD ms) {
 // or from the console's Ctrl-C handler.
 void CleanUp() {
   const std::lock_guard<std::mutex> once(cleanupLock);
+  stopping = true;
   for (Child* child : children) {
     if (child->input != nullptr) {
       // Asked first, so that its log ends with its own last line.
@@ -235,7 +248,7 @@ void CleanUp() {
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
-  Write("\n== interrupted\n");
+  if (!stopping) Write("\n== interrupted\n");
   CleanUp();
   ExitProcess(interactive ? 0 : kExitInterrupted);
 }
@@ -498,6 +511,8 @@ int main(int argc, char** argv) {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 
   const int code = Play(files, devicePort, bridgePort);
+  // An interrupt that came meanwhile ends the scene from its handler, with its own exit code.
+  if (stopping) Sleep(INFINITE);
   SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
   CleanUp();
   return code;

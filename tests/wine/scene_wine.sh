@@ -8,10 +8,13 @@ set -euo pipefail
 usage() {
   cat <<'EOF_USAGE'
 Usage: scene_wine.sh --prefix PREFIX --wine WINE --build DIR [--cmake CMAKE]
-                     [--unavailable WHY] whole|killed
+                     [--unavailable WHY] whole|interrupted|killed
 
   whole    the scene from start to end: exit code 0, the story it prints, and afterwards no
            program of it running and no work folder left
+  interrupted
+           Ctrl-C (SIGINT, which Wine hands to the console handler) in the middle of the first
+           request: "== interrupted", exit code 130, nothing running and no work folder left
   killed   the scene killed outright (SIGKILL) in the middle of its first request: every program
            it started must end with it
   DIR      the Windows build directory, installed into a temporary folder first
@@ -29,7 +32,7 @@ while (($#)); do
   --cmake) cmake=$2; shift 2 ;;
   --unavailable) unavailable=$2; shift 2 ;;
   -h | --help) usage; exit 0 ;;
-  whole | killed) case=$1; shift ;;
+  whole | interrupted | killed) case=$1; shift ;;
   *) usage >&2; exit 2 ;;
   esac
 done
@@ -83,7 +86,30 @@ rm -rf "${temp_folders[@]/%//okvbridge-demo-}"*
 demo="Z:${stage//\//\\}\\okvbridge\\sim\\demo.cmd"
 out=$stage/scene.out
 
-# Waits up to $2 seconds for no process of the scene to be left; lists those that are.
+# Starts the scene in the background and waits for its first request; $scene is then its process.
+start_and_wait_for_first_request() {
+  timeout 150 "$wine" cmd /c "$demo" 5 </dev/null >"$out" 2>&1 &
+  cmd_pid=$!
+  local waited=0
+  until grep -qF '== application: request P' "$out" 2>/dev/null; do
+    ((waited < 600)) || { cat "$out"; fail "the scene did not reach its first request in 60 s"; exit 1; }
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  scene=$(pgrep -f "$tag.*okvsim-scene.exe" || true)
+  [[ -n $scene ]] || { cat "$out"; fail "no okvsim-scene.exe process found"; exit 1; }
+  for program in okvbridge.exe okvsim-device.exe; do
+    pgrep -f "$tag.*$program" >/dev/null || fail "$program was not running before the interruption"
+  done
+}
+
+no_work_folder_left() {
+  local left
+  left=$(compgen -G "$prefix/drive_c/users/*/[Tt]emp/okvbridge-demo-*" || true)
+  [[ -z $left ]] || fail "work folder left behind: $left"
+}
+
+# Waits up to $1 seconds for no process of the scene to be left; lists those that are.
 none_left_within() {
   local limit=$1 waited=0
   while [[ -n $(ours) ]] && ((waited < limit * 10)); do
@@ -116,7 +142,8 @@ whole)
     '  bridge | [A123]' \
     '  bridge | Com timeout' \
     '  app    | l1000 = 123'; do
-    grep -qF -- "$line" "$out" || fail "no line \"$line\""
+    # A piece the bridge printed on the line of its last reply is marked "+" instead of "|".
+    sed 's/^  bridge + /  bridge | /' "$out" | grep -qF -- "$line" || fail "no line \"$line\""
   done
   # The application's view: each request ends with its result code, in the scene's order.
   results=$(tr -d '\r' <"$out" | awk '
@@ -126,22 +153,26 @@ whole)
   # Every command the device heard was a P or an R, each answered as the scene set it.
   grep -q '  device | .*<- ignored' "$out" && fail "the device heard bytes that were no command"
   none_left_within 5
-  left=$(compgen -G "$prefix/drive_c/users/*/[Tt]emp/okvbridge-demo-*" || true)
-  [[ -z $left ]] || fail "work folder left behind: $left"
+  no_work_folder_left
+  ;;
+interrupted)
+  start_and_wait_for_first_request
+  kill -INT $scene
+  echo "Ctrl-C (SIGINT) to okvsim-scene.exe (process $scene) during the first request"
+  set +e
+  wait $cmd_pid
+  code=$?
+  set -e
+  cat "$out"
+  ((code == 130)) || fail "exit code $code, not 130"
+  grep -qx '== interrupted' "$out" || fail "no line \"== interrupted\""
+  # The scene's own steps fail once it is interrupted; it must not report them as faults.
+  grep -q '^okvsim-scene:' "$out" && fail "a complaint after the interruption"
+  none_left_within 5
+  no_work_folder_left
   ;;
 killed)
-  timeout 150 "$wine" cmd /c "$demo" 5 </dev/null >"$out" 2>&1 &
-  waited=0
-  until grep -qF '== application: request P' "$out" 2>/dev/null; do
-    ((waited < 600)) || { cat "$out"; fail "the scene did not reach its first request in 60 s"; exit 1; }
-    sleep 0.1
-    waited=$((waited + 1))
-  done
-  scene=$(pgrep -f "$tag.*okvsim-scene.exe" || true)
-  [[ -n $scene ]] || { cat "$out"; fail "no okvsim-scene.exe process found"; exit 1; }
-  for program in okvbridge.exe okvsim-device.exe; do
-    pgrep -f "$tag.*$program" >/dev/null || fail "$program was not running before the kill"
-  done
+  start_and_wait_for_first_request
   kill -KILL $scene
   echo "killed okvsim-scene.exe (process $scene) during the first request"
   none_left_within 10
