@@ -351,42 +351,53 @@ BOOL WINAPI IgnoreConsoleEvent(DWORD) {
   return TRUE;
 }
 
-// The console's Ctrl-C and Ctrl-Break, as a user at the device's console gives them: the device
-// has a console of its own, which the test attaches to for the event (and ignores it itself).
-TEST_F(DeviceTest, CtrlCAndCtrlBreakEndItWithZero) {
-  launchFlags = CREATE_NEW_CONSOLE;
-  for (const DWORD event :
-       {static_cast<DWORD>(CTRL_C_EVENT), static_cast<DWORD>(CTRL_BREAK_EVENT)}) {
-    ASSERT_NO_FATAL_FAILURE(Start({}));
-    Send("P\n");
-    ASSERT_EQ(Receive(port, 10), "Turning On");
-    // Wine's console of a new process may come up after the process itself: attach again until
-    // the event goes.
-    BOOL sent = FALSE;
-    for (int again = 0; sent == 0 && again < 30; ++again) {
-      if (again > 0) Sleep(100);
-      FreeConsole();
-      if (AttachConsole(device.process->id) == 0) continue;
-      SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
-      sent = GenerateConsoleCtrlEvent(event, 0);
-    }
-    if (sent == 0 && RunningUnderWine()) {
-      const DWORD error = GetLastError();
-      launchFlags = CREATE_NEW_PROCESS_GROUP;
-      GTEST_SKIP() << "Wine refuses to send the console event from this test (error " << error
-                   << "), so the device's handler cannot be reached here; this case runs on "
-                      "Windows";
-    }
-    ASSERT_TRUE(sent) << GetLastError();
-    EXPECT_EQ(WaitExit(device), 0) << device.logText;
-    EXPECT_NE(
-        device.logText.find(event == CTRL_C_EVENT ? "-- ending: Ctrl-C" : "-- ending: Ctrl-Break"),
-        std::string::npos)
-        << device.logText;
+// The console's Ctrl-C or Ctrl-Break, as a user at the device's console gives it: the device has a
+// console of its own (without a window), which the test attaches to for the event (and ignores it
+// itself). One event a test: a test process that has once let go of a console cannot attach to
+// another under Wine.
+class DeviceConsole : public DeviceTest {
+ protected:
+  void EndsWithZeroOn(DWORD event, const char* name);
+};
+
+void DeviceConsole::EndsWithZeroOn(DWORD event, const char* name) {
+  launchFlags = CREATE_NO_WINDOW;
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  Send("P\n");
+  ASSERT_EQ(Receive(port, 10), "Turning On");
+  // Wine's console of a new process may come up after the process itself: attach again until
+  // the event goes.
+  BOOL sent = FALSE;
+  for (int again = 0; sent == 0 && again < 30; ++again) {
+    if (again > 0) Sleep(100);
     FreeConsole();
-    ClosePeer(port);
+    if (AttachConsole(device.process->id) == 0) continue;
+    SetConsoleCtrlHandler(IgnoreConsoleEvent, TRUE);
+    sent = GenerateConsoleCtrlEvent(event, 0);
   }
+  const DWORD error = GetLastError();
+  // Let go of the device's console at once, before waiting for it to end.
+  FreeConsole();
   launchFlags = CREATE_NEW_PROCESS_GROUP;
+  if (sent == 0 && RunningUnderWine()) {
+    // Seen with Wine 8 for Ctrl-Break only, which its console refuses to send (error 6) where it
+    // sends Ctrl-C.
+    GTEST_SKIP() << "Wine refuses to send " << name << " from this test (error " << error
+                 << "), so the device's handler cannot be reached here; this case runs on Windows";
+  }
+  ASSERT_TRUE(sent) << error;
+  EXPECT_EQ(WaitExit(device), 0) << device.logText;
+  EXPECT_NE(device.logText.find(std::string("-- ending: ") + name), std::string::npos)
+      << device.logText;
+  ClosePeer(port);
+}
+
+TEST_F(DeviceConsole, CtrlCEndsItWithZero) {
+  EndsWithZeroOn(CTRL_C_EVENT, "Ctrl-C");
+}
+
+TEST_F(DeviceConsole, CtrlBreakEndsItWithZero) {
+  EndsWithZeroOn(CTRL_BREAK_EVENT, "Ctrl-Break");
 }
 
 }  // namespace
