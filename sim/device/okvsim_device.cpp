@@ -239,7 +239,9 @@ void Answer(char letter) {
   } else {
     reply = letter == 'P' ? behaviour.p : behaviour.r;
   }
-  const std::uint64_t due = NowMs() + behaviour.delayMs;
+  // The clock's current millisecond may be nearly over: one more keeps a delay from falling short
+  // of what was asked by a fraction of a millisecond.
+  const std::uint64_t due = NowMs() + (behaviour.delayMs > 0 ? behaviour.delayMs + 1 : 0);
   if (behaviour.splitBytes > 0 && behaviour.splitBytes < reply.size()) {
     schedule.push_back({due, reply.substr(0, behaviour.splitBytes), ", part 1 of 2" + note});
     schedule.push_back(
