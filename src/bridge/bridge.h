@@ -1,5 +1,8 @@
 // The bridge program: its entry, the once-a-second cycle that follows the runtime's connection and
-// executor and reads the mailbox word m1000, and the P and R device transactions that answer it.
+// executor and reads the mailbox word m1000, and the P and R device transactions that answer it;
+// with them the command line it is started with and the console it writes to. The cycle is in
+// bridge.cpp, the transactions in transactions.cpp, the command line in arguments.cpp and the
+// console in console.cpp.
 #pragma once
 
 #include <cstdint>

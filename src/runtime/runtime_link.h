@@ -1,6 +1,8 @@
 // The link to the automation runtime: loading its library and entry point, the textual variable
 // references, the 18-byte request block, and the read, write and executor-probe operations with
-// their completion polling. Main thread only; nothing here prints.
+// their completion polling. Main thread only; nothing here prints. The references are in
+// var_ref.cpp, the block's bytes in request_block.cpp, the library and the operations in
+// runtime_link.cpp.
 #pragma once
 
 #include <cstddef>
