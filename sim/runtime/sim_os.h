@@ -1,7 +1,11 @@
-// The operating-system services the simulated runtime needs: a shared mapping of the state file,
-// its default location, two clocks and a sleep, and for the control tool the interrupt that stops
-// it. Files per platform implement them (sim_state_posix.cpp and sim_stop_posix.cpp, the _win32
-// ones on Windows), so nothing else needs an #ifdef.
+// The operating-system services the simulated runtime needs, implemented once per platform so that
+// the shared code has no #ifdef of its own (the export macros in kolt8_export.h aside).
+// sim_state_posix.cpp (sim_state_win32.cpp on Windows) maps the state file shared, under a lock so
+// that one process alone lays it out, and holds its default location, the monotonic clock (in
+// milliseconds and in microseconds), the wall clock and the sleep; it goes into okvsim_state, which
+// the library and the control tool both link. sim_stop_posix.cpp (sim_stop_win32.cpp) holds the
+// interrupt that stops the control tool and is linked into the tool alone, so the library brings
+// no signal or console handler into the process that loads it.
 #pragma once
 
 #include <cstddef>

@@ -136,7 +136,11 @@ void WatchPort() {
         // watching the port, and sleep until released.
         epoll_ctl(epollFd, EPOLL_CTL_DEL, portFd, nullptr);
       } else {
-        // The status read of a character-received event; it also keeps the line's state fresh.
+        // Bytes arrived. The watcher only looks at how many wait, as the Windows watcher reads the
+        // port's status on a character-received event, and throws the count away: FIONREAD
+        // neither reads nor changes anything, and the bridge asks for the count itself when it
+        // polls. Nothing has to be drained either: edge-triggered epoll reports the next arrival
+        // whether or not these bytes have been read.
         int waiting = 0;
         ioctl(portFd, FIONREAD, &waiting);
       }

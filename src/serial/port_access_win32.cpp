@@ -113,7 +113,11 @@ DWORD CompleteTransfer(BOOL started) {
   return moved;
 }
 
-// Starts a transfer on the shared record, fresh for each use.
+// Zeroes the shared record before SendLine or ReadWaiting starts a transfer on it: the system asks
+// for a record whose unused fields are zero (a port has no file offset), with nothing left from the
+// last transfer. The event is put back: it is made once when the port opens and closed with it,
+// and the record must always carry it (see `io`). It needs no reset here: ReadFile and WriteFile
+// set it to non-signalled themselves as they start.
 void ResetRecord() {
   HANDLE event = io.hEvent;
   std::memset(&io, 0, sizeof io);
