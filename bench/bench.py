@@ -20,7 +20,6 @@ simulated kolt8.dll of the same build and the Linux build's device simulator and
 import argparse
 import collections
 import math
-import mmap
 import os
 import shutil
 import signal
@@ -31,28 +30,21 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # nothing may land in the source tree
+
+from okvsim import mailbox  # noqa: E402
+from okvsim.console import BANNER, INSTALLED  # noqa: E402
+from okvsim.errors import Failure  # noqa: E402
+from okvsim.procs import (Bridge, Device, bridge_env, run_queue_ns, session_process,  # noqa: E402
+                          status_kb, stop, thread_cpu_ns, windows_path)
+from okvsim.state import TYPE_L, TYPE_M, State  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WINE_PREFIX_SH = os.path.join(ROOT, "tests", "wine", "wine_prefix.sh")
-
-# The runtime state file, as sim/runtime/README.md lays it out.
-STATE_SIZE = 206384
-OFF_MAGIC = 0
-OFF_DELAY = 20
-OFF_M1000 = 16384 + 90000 + 2 * 1000
-TYPE_M, TYPE_L = 5, 7  # type codes of m1000 and l1000
-# (offset of the last sequence number, offset of the entries, slots, entry layout after seq)
-JOURNAL = (96, 256, 256, "<QQiHBB")  # completed writes: time, value, index, type, result
-TIMINGS = (112, 8448, 128, "<QQIIIHBB")  # completions: submitted, ready, fetched, fetches, ...
-ENTRY_SIZE = 32
 
 # The waits the design fixes, in seconds.
 CYCLE_S = 1.0
 POLL_S = {"p": 0.8, "r": 0.2}
-REQUEST_CODE = {"p": 1, "r": 6}
-ACK_CODE = {"p": 2, "r": 7}
-# The simulated device's default replies: "Turning On" gives 4; "A123" gives 8 with l1000 = 123.
-RESULT_CODE = {"p": 4, "r": 8}
-R_NUMBER = 123
 
 TARGET_OVERHEAD_P99_MS = 5.0
 TARGET_PERIOD_MS = (1000.0, 1002.0)  # the cycle period less the runtime's time
@@ -65,7 +57,7 @@ Completion = collections.namedtuple("Completion",
                                     "start ready fetched fetches index typ write")
 
 
-class BenchError(Exception):
+class BenchError(Failure):
     """The bench could not measure: a tool missing, a simulator not starting, a wrong result."""
 
 
@@ -87,124 +79,17 @@ def percentile(values, p):
 # ---- the world: simulators and bridge ------------------------------------------------------------
 
 
-class Ring:
-    """One of the state file's rings of entries, read by the rule its README gives."""
-
-    def __init__(self, mem, layout, name):
-        self.mem = mem
-        self.last_off, self.entries_off, self.slots, self.fmt = layout
-        self.name = name
-
-    def last(self):
-        return struct.unpack_from("<Q", self.mem, self.last_off)[0]
-
-    def entry(self, n):
-        """Entry n's fields after its sequence number, once it is filled in."""
-        off = self.entries_off + (n - 1) % self.slots * ENTRY_SIZE
-        # The writer counts an entry before it fills the slot, and may be preempted in between.
-        deadline = time.monotonic() + 2.0
-        while self.last() - n < self.slots:
-            fields = struct.unpack_from(self.fmt, self.mem, off)
-            if fields[0] == n and struct.unpack_from("<Q", self.mem, off)[0] == n:
-                return fields[1:]
-            if time.monotonic() >= deadline:
-                raise BenchError("%s entry %d still unwritten after 2 s" % (self.name, n))
-            time.sleep(0.0002)
-        raise BenchError("%s entry %d overwritten before it was read" % (self.name, n))
-
-
-class Runtime:
-    """The simulated runtime's state file, mapped: the delay knob, the mailbox, both journals."""
-
-    def __init__(self, path, tool):
-        env = dict(os.environ, KOLT8_SIM_STATE=path)
-        for args in (["reset"], ["executor", "on"]):
-            subprocess.run([tool] + args, env=env, check=True, stdout=subprocess.DEVNULL,
-                           timeout=20)
-        with open(path, "r+b") as f:
-            self.map = mmap.mmap(f.fileno(), STATE_SIZE)
-        if self.map[OFF_MAGIC:OFF_MAGIC + 4] != b"K8SM":
-            raise BenchError("the runtime state file %s has no K8SM magic" % path)
-        self.journal = Ring(self.map, JOURNAL, "journal")
-        self.timings = Ring(self.map, TIMINGS, "timing journal")
-
-    def delay_ms(self, ms=None):
-        if ms is None:
-            return struct.unpack_from("<I", self.map, OFF_DELAY)[0]
-        struct.pack_into("<I", self.map, OFF_DELAY, ms)
-        return ms
-
-    def set_m1000(self, code):
-        struct.pack_into("<H", self.map, OFF_M1000, code)
-
-    def write_entry(self, n):
-        """Journal entry n as (type, index, value, result)."""
-        _, value, index, typ, result = self.journal.entry(n)
-        return typ, index, value, result
-
-    def completion(self, n):
-        submitted_us, ready_us, fetched_us, fetches, index, typ, write = self.timings.entry(n)
-        return Completion(submitted_us / 1e6, ready_us / 1e6, fetched_us / 1e6, fetches, index,
-                          typ, write)
-
-    def close(self):
-        try:
-            self.map.close()
-        except (BufferError, ValueError):
-            pass
-
-
-def wait_for_text(path, text, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            with open(path, "rb") as f:
-                if text in f.read():
-                    return
-        except OSError:
-            pass
-        if time.monotonic() > deadline:
-            raise BenchError("%s: %r not seen within %.0f s (see %s)" % (what, text, timeout, path))
-        time.sleep(0.02)
-
-
-def stop(proc):
-    """Ends a child started in a session of its own, with whatever it started."""
-    if proc is None or proc.poll() is not None:
-        return
-    try:
-        os.killpg(proc.pid, signal.SIGTERM)
-        proc.wait(3)
-    except (subprocess.TimeoutExpired, ProcessLookupError, PermissionError):
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
-        proc.wait(3)
+def completion(state, n):
+    """Timing journal entry n."""
+    submitted_us, ready_us, fetched_us, fetches, index, typ, write = state.timings.entry(n)
+    return Completion(submitted_us / 1e6, ready_us / 1e6, fetched_us / 1e6, fetches, index, typ,
+                      write)
 
 
 def cpu_ns(pid):
-    """CPU time of every thread of `pid` so far, in ns, from the scheduler's own accounting
-    (/proc/PID/task/TID/schedstat, nanoseconds), and that of the main thread alone."""
-    total = main = 0
-    task_dir = "/proc/%d/task" % pid
-    for tid in os.listdir(task_dir):
-        try:
-            with open("%s/%s/schedstat" % (task_dir, tid)) as f:
-                ns = int(f.read().split()[0])
-        except (OSError, ValueError, IndexError):
-            continue
-        total += ns
-        if int(tid) == pid:
-            main = ns
-    return total, main
-
-
-def run_queue_ns(pid):
-    """How long the main thread of `pid` has waited for a processor while it was ready to run,
-    in ns (the second field of /proc/PID/schedstat)."""
-    with open("/proc/%d/schedstat" % pid) as f:
-        return int(f.read().split()[1])
+    """CPU time of every thread of `pid` so far, in ns, and that of the main thread alone."""
+    times = thread_cpu_ns(pid)
+    return sum(times.values()), times.get(pid, 0)
 
 
 def own_libraries(bridge):
@@ -236,14 +121,6 @@ def resident_kb_not_the_bridges(pid, bridge):
     return foreign
 
 
-def proc_status_kb(pid, field):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise BenchError("no %s in /proc/%d/status" % (field, pid))
-
-
 class World:
     """A work folder with a ports folder and a state file, the device on COM4, and the native
     bridge."""
@@ -259,8 +136,6 @@ class World:
         self.state = os.path.join(self.work, "runtime.state")
         self.device = self.bridge = self.runtime = None
         self.pid = None  # the process that runs the bridge's code
-        self.device_log = os.path.join(self.work, "device.log")
-        self.console = os.path.join(self.work, "bridge.log")
 
     def prepare(self):
         pass
@@ -269,12 +144,7 @@ class World:
         return [self.paths["bridge"], "4"]
 
     def bridge_env(self, ports):
-        env = dict(os.environ)
-        env["LD_LIBRARY_PATH"] = self.paths["runtime_dir"] + (
-            ":" + env["LD_LIBRARY_PATH"] if env.get("LD_LIBRARY_PATH") else "")
-        env["OKVBRIDGE_PORTS"] = ports
-        env["KOLT8_SIM_STATE"] = self.state
-        return env
+        return bridge_env(ports, self.state, self.paths["runtime_dir"])
 
     def startup_env(self):
         """The bridge's environment with no COM4 to open."""
@@ -287,28 +157,19 @@ class World:
         return ["/bin/echo", "banner"], "starting /bin/echo"
 
     def find_pid(self):
-        return self.bridge.pid
+        return self.bridge.proc.pid
 
     def start(self):
-        self.runtime = Runtime(self.state, self.paths["tool"])
-        with open(self.device_log, "wb") as log:
-            self.device = subprocess.Popen(
-                [self.paths["device"], "--ports", self.ports, "--com", "4"],
-                stdin=subprocess.PIPE, stdout=log, stderr=subprocess.STDOUT,
-                start_new_session=True)
-        wait_for_text(self.device_log, b"ready COM4", 10, "simulated device")
-        with open(self.console, "wb") as out:
-            self.bridge = subprocess.Popen(self.bridge_cmd(), env=self.bridge_env(self.ports),
-                                           stdin=subprocess.DEVNULL, stdout=out,
-                                           stderr=subprocess.STDOUT, start_new_session=True,
-                                           cwd=self.work)
-        wait_for_text(self.console, b"Executeur installe", 30, "bridge console")
+        self.runtime = State(self.state, self.paths["tool"], ["executor", "on"])
+        self.device = Device(self.paths["device"], self.ports, 4)
+        self.bridge = Bridge(self.bridge_cmd(), self.bridge_env(self.ports), self.work, self.crlf)
+        self.bridge.console.expect(INSTALLED, 30)
         self.pid = self.find_pid()
 
     def rss(self):
         """Peak resident kB of the whole process, and the part the bridge is not answerable for
         (None where the two cannot be told apart)."""
-        return (proc_status_kb(self.pid, "VmHWM"),
+        return (status_kb(self.pid, "VmHWM"),
                 resident_kb_not_the_bridges(self.pid, self.paths["bridge"]))
 
     def helpers_cpu_ns(self):
@@ -319,13 +180,9 @@ class World:
         # A second Ctrl-C must not cut the clean-up short.
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(signum, signal.SIG_IGN)
-        stop(self.bridge)
-        if self.device is not None:
-            try:
-                self.device.stdin.close()
-            except OSError:
-                pass
-        stop(self.device)
+        for child in (self.bridge, self.device):
+            if child is not None:
+                child.stop()
         if self.runtime is not None:
             self.runtime.close()
         self.finish()
@@ -348,11 +205,6 @@ def pe_bits(path):
     if machine not in (0x14C, 0x8664):
         raise BenchError("%s: machine 0x%x is neither i386 nor x86-64" % (path, machine))
     return 32 if machine == 0x14C else 64
-
-
-def windows_path(path):
-    """Wine shows the host's root as drive Z: in every prefix wineboot makes."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 class WineWorld(World):
@@ -389,12 +241,9 @@ class WineWorld(World):
         return [self.wine, self.paths["bridge"], "4"]
 
     def bridge_env(self, ports):
-        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=")
-        env["WINEPATH"] = windows_path(self.paths["runtime_dir"])
-        # The simulated kolt8.dll turns a Linux path into Wine's name for the same file.
-        env["KOLT8_SIM_STATE"] = self.state
-        return env
+        # The simulated kolt8.dll turns the state file's Linux path into Wine's name for it.
+        return bridge_env(ports, self.state, windows_path(self.paths["runtime_dir"]), "WINEPATH",
+                          self.prefix)
 
     def startup_env(self):
         # The prefix's COM4 leads to PREFIX/ports/COM4, which is not there until the device runs.
@@ -406,25 +255,14 @@ class WineWorld(World):
     def find_pid(self):
         """The Linux process that runs the .exe: Wine's loader becomes it, in the session the
         bench started; Wine's own processes (wineserver, services.exe, ...) are not it."""
-        exe = os.path.basename(self.paths["bridge"]).lower().encode()
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
-            for name in os.listdir("/proc"):
-                if not name.isdigit():
-                    continue
-                try:
-                    with open("/proc/%s/stat" % name, "rb") as f:
-                        stat = f.read()
-                    with open("/proc/%s/cmdline" % name, "rb") as f:
-                        args = f.read().lower().split(b"\0")
-                except OSError:
-                    continue
-                # The session id is the sixth field, after the parenthesised command name.
-                sid = int(stat[stat.rindex(b")") + 2:].split()[3])
-                if sid == self.bridge.pid and any(a.endswith(exe) for a in args[:2]):
-                    return int(name)
+            pid = session_process(self.bridge.proc.pid, self.paths["bridge"])
+            if pid is not None:
+                return pid
             time.sleep(0.1)
-        raise BenchError("no process running %s in the bridge's session" % exe.decode())
+        raise BenchError("no process running %s in the bridge's session" % (
+            os.path.basename(self.paths["bridge"])))
 
     def wineserver_pid(self):
         """The prefix's wineserver: its working folder is named after the prefix's device and
@@ -444,7 +282,7 @@ class WineWorld(World):
         return None
 
     def rss(self):
-        return proc_status_kb(self.pid, "VmHWM"), None
+        return status_kb(self.pid, "VmHWM"), None
 
     def helpers_cpu_ns(self):
         pid = self.wineserver_pid()
@@ -474,10 +312,10 @@ class Watch:
         self.tseq = self.rt.timings.last()
 
     def alive(self):
-        code = self.world.bridge.poll()
+        code = self.world.bridge.proc.poll()
         if code is not None:
-            raise BenchError("the bridge ended with code %d (console in %s)" % (
-                code, self.world.console))
+            raise BenchError("the bridge ended with code %d; its console: %r" % (
+                code, bytes(self.world.bridge.console.data[-600:])))
 
     def _follow(self, ring, seq_attr, get, n, timeout, what, poll_s):
         out = []
@@ -496,7 +334,7 @@ class Watch:
 
     def completions(self, n, timeout, poll_s=0.02):
         """The next n completed reads and writes."""
-        return self._follow(self.rt.timings, "tseq", self.rt.completion, n, timeout,
+        return self._follow(self.rt.timings, "tseq", lambda n: completion(self.rt, n), n, timeout,
                             "completions", poll_s)
 
     def writes(self, n, timeout):
@@ -561,7 +399,7 @@ def measure_startup(world, runs):
     bridge, other = [], []
     for _ in range(runs):
         took, line = first_line_time(world.bridge_cmd(), env, world.work)
-        if not line.startswith(b"Communication OKV (COM4)"):
+        if not line.startswith(BANNER.rstrip(b"\n")):
             raise BenchError("the bridge's first line is %r, not its banner" % line)
         bridge.append(took * 1000)
         took, _ = first_line_time(baseline, env, world.work)
@@ -627,7 +465,7 @@ def request_phase(watch, kinds, label, progress_every):
     time, and what the requests cost in CPU."""
     rt = watch.rt
     pid = watch.world.pid
-    delay_s = rt.delay_ms() / 1000.0
+    delay_s = rt.delay() / 1000.0
     # A read reports the value the mailbox holds at its completion: the first request is written
     # once a read has completed, so that it waits for the next cycle like the others.
     last = watch.mailbox_read(CYCLE_S + 6 + 2 * delay_s)
@@ -638,17 +476,15 @@ def request_phase(watch, kinds, label, progress_every):
     calls = 0
     for i, kind in enumerate(kinds):
         waited0 = run_queue_ns(pid)
-        rt.set_m1000(REQUEST_CODE[kind])
+        rt.set("m1000", mailbox.REQUEST[kind])
         n_results = 1 if kind == "p" else 2
         timeout = CYCLE_S + POLL_S[kind] + (2 + n_results) * (delay_s + 1) + 8
         done = watch.completions(2 + n_results, timeout)
         read, ack, results = done[0], done[1], done[2:]
         expect_shape(kind, read, ack, results)
         written = watch.writes(1 + n_results, 5)
-        got = [(typ, index, value) for typ, index, value, _ in written]
-        expected = [(TYPE_M, 1000, ACK_CODE[kind])] + (
-            [(TYPE_L, 1000, R_NUMBER)] if kind == "r" else []) + [(TYPE_M, 1000,
-                                                                   RESULT_CODE[kind])]
+        got = [(ref, value) for ref, value, _, _ in written]
+        expected = mailbox.expected(kind, mailbox.DEFAULT_REPLY[kind])
         if got != expected:
             raise BenchError("request %s: the bridge wrote %r, expected %r" % (
                 kind.upper(), got, expected))
@@ -1059,18 +895,18 @@ def run(args):
         say("== starting the simulated device, the simulated runtime and the bridge")
         world.start()
         if args.runtime_delay is not None:
-            world.runtime.delay_ms(args.runtime_delay)
-        r["delay_ms"] = world.runtime.delay_ms()
+            world.runtime.delay(args.runtime_delay)
+        r["delay_ms"] = world.runtime.delay()
         watch = Watch(world)
         say("== idle with an executor for %.1f min, completion delay %d ms: the cycle" % (
             args.minutes, r["delay_ms"]))
         r["cycle"] = idle_phase(watch, args.minutes * 60, progress_s=15, label="cycle")
         say("== idle for %.1f min with a runtime that completes at the first fetch: the CPU" % (
             args.cpu_minutes))
-        world.runtime.delay_ms(0)
+        world.runtime.delay(0)
         watch.mailbox_read(10)  # the read under way may still have been made at the old delay
         r["idle"] = idle_phase(watch, args.cpu_minutes * 60, progress_s=15, label="idle")
-        world.runtime.delay_ms(r["delay_ms"])
+        world.runtime.delay(r["delay_ms"])
         kinds = ["p" if i % 2 == 0 else "r" for i in range(args.requests)]
         say("== %d requests, P and R in turn, completion delay %d ms (about %.0f s)" % (
             args.requests, r["delay_ms"], args.requests * 1.6))
@@ -1078,10 +914,10 @@ def run(args):
         say("== %d requests with a completion delay of %d ms (about %.0f s)" % (
             args.slow_requests, args.slow_delay, args.slow_requests * (1.6 + 3.5 *
                                                                          args.slow_delay / 1000)))
-        world.runtime.delay_ms(args.slow_delay)
+        world.runtime.delay(args.slow_delay)
         slow_kinds = ["p" if i % 2 == 0 else "r" for i in range(args.slow_requests)]
         r["slow"] = request_phase(watch, slow_kinds, "slow", progress_every=2)
-        world.runtime.delay_ms(r["delay_ms"])
+        world.runtime.delay(r["delay_ms"])
         r["rss"] = world.rss()
         watch.alive()
         bridge_percent = cpu_ns(world.pid)[0] / 1e7 / (time.monotonic() - t_run0)

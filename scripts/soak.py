@@ -6,7 +6,7 @@ and R requests, random device behaviour and random runtime faults.
     scripts/soak.py --help
 
 Every request's final code, and l1000 for R, is checked against the bytes the device actually sent,
-by the mailbox rules written out in tests/faults/faults.py (not by the bridge's code): the soak
+by the mailbox rules written out in sim/okvsim/mailbox.py (not by the bridge's code): the soak
 keeps its own model of the bridge's receive queue, and gives the device only behaviour whose
 outcome does not hang on a race (replies land well away from the bridge's looks at the line).
 
@@ -38,13 +38,15 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "faults"))
 
-from harness import Config, Failure, Scenario, fmt_entries, plain  # noqa: E402
-from faults import (READ_LIMIT, TIMEOUT, escaped, p_expected, r_expected,  # noqa: E402
-                    text_of)
+from okvsim.console import shown_reply  # noqa: E402
+from okvsim.errors import Failure  # noqa: E402
+from okvsim.mailbox import READ_LIMIT, REQUEST, expected  # noqa: E402
+from okvsim.procs import cpu_seconds, escaped, open_fds, status_kb  # noqa: E402
+from okvsim.scenario import Config, Scenario  # noqa: E402
+from okvsim.state import fmt_entries, plain  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 RSS_SLACK_KB = 64  # page-granular noise in VmRSS that is not a leak
 P_LOOK, R_LOOK = 800, 200  # ms between the bridge's looks at the line
@@ -129,13 +131,8 @@ class Soak:
     # measurements
     def sample(self):
         pid = self.s.bridge.proc.pid
-        with open("/proc/%d/status" % pid) as f:
-            rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-        fds = len(os.listdir("/proc/%d/fd" % pid))
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-        self.samples.append((time.monotonic(), rss, fds, cpu))
+        self.samples.append((time.monotonic(), status_kb(pid, "VmRSS"), open_fds(pid),
+                             cpu_seconds(pid)))
         return self.samples[-1]
 
     def fault(self, name):
@@ -161,10 +158,10 @@ class Soak:
         """Until every byte the device was given has gone out on the line."""
         dev = self.s.device
         deadline = time.monotonic() + 15
-        while dev.log.count(b" -> ") < self.device_sends:
+        while dev.sends_logged() < self.device_sends:
             if time.monotonic() > deadline:
                 raise Failure("device: %d sends expected, %d logged" % (
-                    self.device_sends, dev.log.count(b" -> ")))
+                    self.device_sends, dev.sends_logged()))
             time.sleep(0.02)
 
     def plan(self, kind):
@@ -269,29 +266,28 @@ class Soak:
             self.wait_device()
         window = self.runtime_faults()  # first: a late reply must clear the completion delay
         taken, timed_out = self.plan(kind)
-        expected = (p_expected if kind == "p" else r_expected)(taken, timed_out)
-        rt.set("m1000", 1 if kind == "p" else 6)
+        want = expected(kind, taken, timed_out)
+        rt.set("m1000", REQUEST[kind])
         if window:
             self.lift()
         self.requests[kind] += 1
         self.timeouts += timed_out
         what = "request %d (%s, %r)" % (sum(self.requests.values()), kind, taken[:60])
         try:
-            rt.wait_journal(lambda e: len(e) >= len(expected) or (
-                plain(e) != expected[:len(e)]), 30, what)
+            rt.wait_journal(lambda e: len(e) >= len(want) or (
+                plain(e) != want[:len(e)]), 30, what)
         except Failure:
             self.lost += 1
             raise
         # Over once the bridge reads the mailbox again; anything written by then counts.
         rt.wait_counter(rt.reads, rt.reads(), 10, "mailbox read after " + what)
         entries = rt.pending()
-        if plain(entries) != expected:
+        if plain(entries) != want:
             self.wrong += 1
-            raise Failure("%s: journal %s, expected %s" % (what, fmt_entries(entries), expected))
+            raise Failure("%s: journal %s, expected %s" % (what, fmt_entries(entries), want))
         rt.take(entries)
-        shown = (TIMEOUT if timed_out else b"") + b"[" + text_of(taken) + b"]"
         try:
-            s.console.expect(shown, 5)
+            s.console.expect(shown_reply(taken, timed_out), 5)
         except Failure:
             self.wrong += 1
             raise
@@ -299,7 +295,7 @@ class Soak:
     # the run
     def run(self, seconds):
         start = time.monotonic()
-        self.device_sends = self.s.device.log.count(b" -> ")  # the link lines at start
+        self.device_sends = self.s.device.sends_logged()  # the link lines at start
         for _ in range(4):  # warm-up: both transactions, and stdio's buffers, before measuring
             self.request()
         first = self.sample()

@@ -10,7 +10,7 @@ device and runtime, a running bridge and real libraries that are wrong in one wa
 folder of the libraries built for the failures (like_entry/, needs_dep/); --other-class-dir the
 folder of a runtime library of the other ELF class or bitness, N bits wide (the case is skipped,
 exit status 77, when that folder holds none). Under Wine the environment gives the Windows
-commands (OKV_CHECK_CMD, OKV_BRIDGE_CMD; see tests/e2e/harness.py). Exit status 0 when the case
+commands (OKV_CHECK_CMD, OKV_BRIDGE_CMD; see sim/okvsim/scenario.py). Exit status 0 when the case
 held, 1 when it did not, 2 for a bad name.
 """
 
@@ -24,12 +24,12 @@ import sys
 import termios
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from harness import check, run_named  # noqa: E402
+from okvsim.console import CONNECTING, PORT_ERROR  # noqa: E402
+from okvsim.errors import check  # noqa: E402
+from okvsim.scenario import run_named  # noqa: E402
 
 SKIPPED = 77
-PORT_ERROR = b"Erreur a l'ouverture du port de communication"
 TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int) on x86 and ARM Linux; Python's termios lacks it
 
 CASES = {}
@@ -45,7 +45,7 @@ class Skip(Exception):
 
 
 def windows(s):
-    return s.config.lib_path_var == "WINEPATH"
+    return s.config.windows
 
 
 def library_name(s):
@@ -54,8 +54,7 @@ def library_name(s):
 
 def search_dir(s, folder):
     """A host folder as the library search path takes it (Wine: a Windows path on drive Z:)."""
-    folder = os.path.abspath(folder)
-    return "Z:" + folder.replace("/", "\\") if windows(s) else folder
+    return s.config.library_folder(os.path.abspath(folder))
 
 
 def fixture(s, name):
@@ -208,10 +207,10 @@ def held_by_bridge(s):
     s.start_runtime()
     s.start_device()
     first = s.start_bridge()
-    first.console.expect(b"Connexion a Corvalen...\n", 10)  # the port is open by then
+    first.console.expect(CONNECTING, 10)  # the port is open by then
     second = s.start_bridge()
     second_fails = second.console.wait(
-        lambda d: True if PORT_ERROR in d else False if b"Connexion a" in d else None, 10,
+        lambda d: True if PORT_ERROR in d else False if CONNECTING in d else None, 10,
         "the second bridge's verdict on the port")
     status, lines, _ = run_check(s)
     check(status == (1 if second_fails else 0), "exit status %d" % status)

@@ -6,8 +6,9 @@
     run.py --list
 
 The environment may override each path (OKV_BRIDGE_CMD, OKV_DEVICE, OKV_RUNTIME_TOOL,
-OKV_RUNTIME_DIR, OKV_NOENTRY_DIR, OKV_TLS_DIR); see harness.py. Exit status 0 when the scenario held, 1 when it
-did not (with the console, the device log and the journal printed), 2 for a bad name.
+OKV_RUNTIME_DIR, OKV_NOENTRY_DIR, OKV_TLS_DIR); see sim/okvsim/scenario.py. Exit status 0 when the
+scenario held, 1 when it did not (with the console, the device log and the journal printed), 2 for
+a bad name.
 """
 
 import os
@@ -16,23 +17,13 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import check, check_between, fmt_entries, plain, run_named, stop  # noqa: E402
-
-BANNER = b"Communication OKV (COM4) <-> Corvalen V1.000\n"
-CONNECTING = b"Connexion a Corvalen...\n"
-CONNECT_FAILED = b"Connexion impossible\n"
-NO_EXECUTOR = b"Pas d'executeur installe\n"
-PORT_ERROR = b"Erreur a l'ouverture du port de communication\n"
-
-
-def read_error(status):
-    return b"Erreur %x \xe0 la lecture de m1000\n" % status
-
-
-def write_error(status, ref="m1000"):
-    return b"Erreur %x \xe0 l'\xe9criture de %s\n" % (status, ref.encode())
+from okvsim.console import (BANNER, CONNECT_FAILED, CONNECTED, CONNECTING,  # noqa: E402
+                            INSTALLED, NO_EXECUTOR, PORT_ERROR, REMOVED, banner, read_error,
+                            write_error)
+from okvsim.errors import check, check_between  # noqa: E402
+from okvsim.scenario import run_named  # noqa: E402
+from okvsim.state import fmt_entries, plain  # noqa: E402
 
 
 def long_text(n):
@@ -84,9 +75,9 @@ def console_flush(s):
     t_banner = c.expect_next(BANNER, 5)
     t_connecting = c.expect_next(CONNECTING, 3)
     check_between(t_connecting - t_banner, 0.85, 1.6, "banner to first connection attempt")
-    t_connected = c.expect_next(b"Connexion effectuee\n", 3)
+    t_connected = c.expect_next(CONNECTED, 3)
     check(t_connected - t_connecting < 0.5, "connection message late")
-    t_installed = c.expect_next(b"Executeur installe\n", 3)
+    t_installed = c.expect_next(INSTALLED, 3)
     check_between(t_installed - t_connected, 0.85, 1.6, "connection to executor message")
 
     wall_minus_mono = time.time() - time.monotonic()
@@ -250,7 +241,7 @@ def executor_comes_and_goes(s):
     rt.executor(False)
     rt.set("m1000", 1)
     # Removal noticed, and that same iteration still reads the mailbox and serves it.
-    c.expect_next(b"Executeur desinstalle\n[Turning On]", 5)
+    c.expect_next(REMOVED + b"[Turning On]", 5)
     e = rt.wait_journal(lambda e: len(e) >= 2, 5, "P in the removal iteration")
     check(plain(e) == [("m1000", 2), ("m1000", 4)], "journal %s" % fmt_entries(e))
     rt.take(e)
@@ -265,7 +256,7 @@ def executor_comes_and_goes(s):
     check(rt.pending() == [], "writes without an executor: %s" % fmt_entries(rt.pending()))
 
     rt.executor(True)
-    c.expect_next(b"Executeur installe\n", 4)
+    c.expect_next(INSTALLED, 4)
     e = rt.wait_journal(lambda e: len(e) >= 2, 5, "P once the executor is back")
     check(plain(e) == [("m1000", 2), ("m1000", 4)], "journal %s" % fmt_entries(e))
     rt.take(e)
@@ -302,7 +293,7 @@ def no_runtime_library(s):
 @scenario
 def no_entry_point(s):
     # Only a native bridge shows its mappings in /proc.
-    native = "OKV_BRIDGE_CMD" not in os.environ and os.path.isdir("/proc/self")
+    native = s.config.native and os.path.isdir("/proc/self")
     if not native:
         print("not checked here: that the library is unloaded after each failed connection (only "
               "a native bridge shows its mappings in /proc)")
@@ -330,8 +321,8 @@ def runtime_arrives_late(s, chatter):
         s.config.runtime_host_dir, libraries))
     shutil.copy(os.path.join(s.config.runtime_host_dir, libraries[0]), late)
     c.expect_next(CONNECTING, 4)
-    c.expect_next(b"Connexion effectuee\n", 3)
-    c.expect_next(b"Executeur installe\n", 4)
+    c.expect_next(CONNECTED, 3)
+    c.expect_next(INSTALLED, 4)
     s.runtime.wait_counter(s.runtime.reads, 0, 5, "first mailbox read")
     p = s.request("p", [("m1000", 2), ("m1000", 4)])
     # The noise waited unread on the line: it comes first in the reply of the first request.
@@ -358,8 +349,8 @@ def thread_local_runtime(s):
     c = s.console
     c.expect_next(BANNER, 5)
     c.expect_next(CONNECTING, 4)
-    c.expect_next(b"Connexion effectuee\n", 3)
-    c.expect_next(b"Executeur installe\n", 4)
+    c.expect_next(CONNECTED, 3)
+    c.expect_next(INSTALLED, 4)
     # Three more cycles of probe and mailbox read: an error line, or a dead bridge, fails here.
     time.sleep(3.5)
     check(c.rest() == b"", "unexpected console output: %r" % c.rest())
@@ -473,17 +464,17 @@ def r_stops_after_l1000(s):
 def port_cannot_open(s):
     """Ports that cannot be opened: banner, message, exit 255 at once; the argument's number."""
     s.start_runtime()
-    for args, shown in (([], b"4"),
-                        (["abc"], b"0"),
-                        (["-1"], b"4294967295"),
-                        (["7"], b"7"),
-                        (["4", "5"], b"4"),
-                        ([" +12"], b"12"),
-                        (["99999999999"], b"2147483647")):
+    for args, shown in (([], 4),
+                        (["abc"], 0),
+                        (["-1"], 4294967295),
+                        (["7"], 7),
+                        (["4", "5"], 4),
+                        ([" +12"], 12),
+                        (["99999999999"], 2147483647)):
         b = s.start_bridge(args)
         status = b.wait_exit(5)
         b.console.thread.join(2)
-        expected = b"Communication OKV (COM%s) <-> Corvalen V1.000\n" % shown + PORT_ERROR
+        expected = banner(shown) + PORT_ERROR
         check(bytes(b.console.data) == expected, "args %r: console %r" % (args, b.console.data))
         check(status == 255, "args %r: exit status %r" % (args, status))
         check(time.monotonic() - b.started < 3, "args %r: slow to end" % args)
@@ -492,10 +483,9 @@ def port_cannot_open(s):
     # The number picks the port: with a device on COM7 only, 7 opens and the default does not.
     s.start_device(com=7)
     b = s.start_bridge(["7"])
-    b.console.expect_next(b"Communication OKV (COM7) <-> Corvalen V1.000\n" + CONNECTING, 5)
+    b.console.expect_next(banner(7) + CONNECTING, 5)
     check(b.proc.poll() is None, "bridge on COM7 ended")
-    stop(b.proc)
-    b.stderr.close()
+    b.stop()
     b = s.start_bridge()
     check(b.wait_exit(5) == 255, "bridge on COM4 did not fail")
 

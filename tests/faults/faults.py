@@ -8,9 +8,9 @@ the simulated runtime while one of them misbehaves.
 
 Every scenario checks that the bridge keeps running, prints the messages it should, and never
 posts a code that the bytes the device actually sent do not justify. The expected codes come from
-the mailbox rules written out below (classify, r_outcome), not from the bridge's code.
+the mailbox rules written out in sim/okvsim/mailbox.py, not from the bridge's code.
 
-The environment may override each path as for the end-to-end tests (see tests/e2e/harness.py).
+The environment may override each path as for the end-to-end tests (see sim/okvsim/scenario.py).
 Exit status 0 when the scenario held, 1 when it did not (with the console, the device log and the
 journal printed), 2 for a bad name.
 """
@@ -25,73 +25,15 @@ import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
-from harness import (Failure, check, check_between, fmt_entries, plain, run_named,  # noqa: E402
-                     stop)
-
-NO_EXECUTOR = b"Pas d'executeur installe\n"
-INSTALLED = b"Executeur installe\n"
-REMOVED = b"Executeur desinstalle\n"
-TIMEOUT = b"Com timeout\n"
-TIMEOUT_STATUS = 0xFFFE
-
-
-def read_error(status):
-    return b"Erreur %x \xe0 la lecture de m1000\n" % status
-
-
-def write_error(status, ref="m1000"):
-    return b"Erreur %x \xe0 l'\xe9criture de %s\n" % (status, ref.encode())
-
-
-# --- the mailbox rules, from the reply bytes the bridge takes in one read -------------------------
-
-READ_LIMIT = 1023  # one read fills the 1024-byte buffer but its terminating zero
-
-
-def text_of(taken):
-    """The reply as text: up to its first NUL."""
-    return taken.split(b"\0", 1)[0]
-
-
-def classify(taken):
-    """P result code."""
-    text = text_of(taken)
-    code = 5
-    if b"Sleep" in text:
-        code = 3
-    if b"Turning On" in text:
-        code = 4
-    return code
-
-
-def atoi(data):
-    i = 0
-    while i < len(data) and data[i] in b" \t\n\v\f\r":
-        i += 1
-    negative = i < len(data) and data[i] == ord("-")
-    if i < len(data) and data[i] in b"+-":
-        i += 1
-    value = 0
-    while i < len(data) and 0x30 <= data[i] <= 0x39:
-        value = value * 10 + data[i] - 0x30
-        i += 1
-    value = -value if negative else value
-    return max(-2 ** 31, min(2 ** 31 - 1, value))
-
-
-def r_outcome(taken):
-    """(l1000, code) of an R. The first byte is skipped whatever it is, a NUL included: the number
-    is read from the buffer's second byte up to the next NUL."""
-    rest = taken[1:].split(b"\0", 1)[0]
-    digit = len(taken) > 1 and 0x30 <= taken[1] <= 0x39
-    return atoi(rest), 8 if digit else 9
-
-
-def escaped(data):
-    """Bytes as a device command's TEXT: every byte as \\xHH."""
-    return "".join("\\x%02X" % b for b in data)
+from okvsim.console import (INSTALLED, NO_EXECUTOR, REMOVED, TIMEOUT,  # noqa: E402
+                            banner, CONNECTED, CONNECTING, read_error, shown_reply, write_error)
+from okvsim.errors import check, check_between  # noqa: E402
+from okvsim.mailbox import (DEFAULT_REPLY, READ_LIMIT, REQUEST, TIMEOUT_STATUS,  # noqa: E402
+                            expected, p_expected)
+from okvsim.procs import cpu_seconds, escaped, stop, thread_named  # noqa: E402
+from okvsim.scenario import run_named  # noqa: E402
+from okvsim.state import fmt_entries, plain  # noqa: E402
 
 
 def noise(rng, n, nul=True):
@@ -106,50 +48,18 @@ def noise(rng, n, nul=True):
 
 def native(s):
     """CPU figures come from /proc, which shows only a native bridge."""
-    return "OKV_BRIDGE_CMD" not in os.environ and os.path.isdir("/proc/%d" % s.bridge.proc.pid)
-
-
-def cpu_seconds(pid, tid=None):
-    path = "/proc/%d/stat" % pid if tid is None else "/proc/%d/task/%d/stat" % (pid, tid)
-    with open(path) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
-
-
-def watcher_tid(pid):
-    for tid in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
-            if f.read().strip() == "okv-watcher":
-                return int(tid)
-    raise Failure("no okv-watcher thread in the bridge")
+    return s.config.native and os.path.isdir("/proc/%d" % s.bridge.proc.pid)
 
 
 def alive(s):
     check(s.bridge.proc.poll() is None, "the bridge ended with status %r" % s.bridge.proc.poll())
 
 
-def p_expected(taken, timed_out=False):
-    return [("m1000", 2)] + ([("m1000", 5)] if timed_out else []) + [("m1000", classify(taken))]
-
-
-def r_expected(taken, timed_out=False):
-    number, code = r_outcome(taken)
-    return [("m1000", 7)] + ([("m1000", 9)] if timed_out else []) + [("l1000", number),
-                                                                    ("m1000", code)]
-
-
 def serve(s, kind, taken, timed_out=False, timeout=15):
     """One request whose reply is known to be `taken`: codes, l1000 and console all checked."""
-    expected = p_expected(taken, timed_out) if kind == "p" else r_expected(taken, timed_out)
-    e = s.request(kind, expected, timeout)
-    s.console.expect_next((TIMEOUT if timed_out else b"") + b"[" + text_of(taken) + b"]")
+    e = s.request(kind, expected(kind, taken, timed_out), timeout)
+    s.console.expect_next(shown_reply(taken, timed_out))
     return e
-
-
-def tool(s, *args):
-    """The runtime's control tool on this scenario's state file."""
-    subprocess.run([s.config.tool] + list(args), env=dict(os.environ, KOLT8_SIM_STATE=s.state_path),
-                   check=True, stdout=subprocess.DEVNULL, timeout=20)
 
 
 SCENARIOS = {}
@@ -185,7 +95,7 @@ def device_unplugged(s):
         print("not checked here: the CPU on the dead line (only a native bridge's watcher thread "
               "is found by its name in /proc)")
     if measure:
-        tid = watcher_tid(pid)
+        tid = thread_named(pid, "okv-watcher")
         cpu0, watcher0, t0 = cpu_seconds(pid), cpu_seconds(pid, tid), time.monotonic()
     serve(s, "r", b"", True, 20)
     s.quiet_cycles(3)
@@ -204,13 +114,10 @@ def device_unplugged(s):
     check(dev.commands_seen("P") == 1 and dev.commands_seen("R") == 0,
           "the device heard a command over the dead line")
     alive(s)
-    old = s.bridge
-    stop(old.proc)
-    old.stderr.close()
+    s.bridge.stop()
     s.start_bridge()
     c = s.console
-    c.expect_next(b"Communication OKV (COM4) <-> Corvalen V1.000\nConnexion a Corvalen...\n"
-                  b"Connexion effectuee\n" + INSTALLED, 8)
+    c.expect_next(banner(4) + CONNECTING + CONNECTED + INSTALLED, 8)
     serve(s, "p", b"Turning On")
     serve(s, "r", b"A123")
 
@@ -428,10 +335,10 @@ def executor_flapping(s):
         served = {"p": 0, "r": 0}
         kind = "p"
         for _ in range(6):
-            expected = p_expected(b"Turning On") if kind == "p" else r_expected(b"A123")
-            rt.set("m1000", 1 if kind == "p" else 6)
-            e = rt.wait_journal(lambda e: len(e) >= len(expected), 15, "request %s" % kind)
-            check(plain(e) == expected, "request %s: journal %s" % (kind, fmt_entries(e)))
+            want = expected(kind, DEFAULT_REPLY[kind])
+            rt.set("m1000", REQUEST[kind])
+            e = rt.wait_journal(lambda e: len(e) >= len(want), 15, "request %s" % kind)
+            check(plain(e) == want, "request %s: journal %s" % (kind, fmt_entries(e)))
             rt.take(e)
             served[kind] += 1
             kind = "r" if kind == "p" else "p"
@@ -462,21 +369,44 @@ def executor_flapping(s):
 
 @scenario
 def runtime_garbage(s):
-    """An entry point that answers with random bytes: the bridge goes on, prints only its own
-    messages, and posts nothing that the device's replies do not justify; sane answers again, it
-    serves the waiting request."""
+    """An entry point that answers with random bytes, from the middle of a P on and while a request
+    waits: the bridge goes on, prints only its own messages, and posts nothing that the device's
+    replies do not justify; sane answers again, it serves the waiting request."""
     s.start_all()
     rt, c = s.runtime, s.console
     rt.set("l1000", 555)
-    tool(s, "fault", "garbage", "on")
-    # Only now: a P that began with sane answers could lose its result write to the garbage,
-    # leaving 2 in the mailbox, which asks for nothing.
+    # Every write the garbage may let through: the two P's and, should a scrambled read deliver 1
+    # or 6 by chance, their transactions with the device's usual replies.
+    allowed = {("m1000", 2), ("m1000", 4), ("m1000", 7), ("m1000", 8), ("l1000", 123)}
+
+    # Garbage from the moment the journal shows the P's acknowledgement: the bridge has sent "P"
+    # and waits 800 ms before it first looks at the line, so its result write is still to come.
     rt.set("m1000", 1)
-    time.sleep(8)
-    tool(s, "fault", "garbage", "off")
+    e = rt.wait_journal(lambda e: len(e) >= 1, 5, "P acknowledgement")
+    rt.garbage(True)  # through the mapping: at once, well inside those 800 ms
+    writes, probes = rt.writes(), rt.counter("probes")
+    check(plain(e) == [("m1000", 2)] and rt.pending() == e,
+          "garbage did not start between the P's acknowledgement and its result: journal %s" %
+          fmt_entries(rt.pending()))
+    rt.take(e)
+    c.expect(b"[Turning On]", 5)
+    # The transaction is over once the next iteration reads the mailbox or, its executor taken for
+    # removed by a scrambled probe, probes again.
+    rt.wait_counter(lambda: rt.reads() + rt.counter("probes"), rt.reads() + probes, 5,
+                    "the cycle after the P")
+    check(rt.writes() > writes, "the P's result write did not meet the garbage")
+    check(set(plain(rt.pending())) <= allowed, "journal %s" % fmt_entries(rt.pending()))
+    rt.take(rt.pending())
+
+    # A request that waits while the garbage goes on: the probes that fail take the executor away.
+    rt.set("m1000", 1)
+    c.expect(REMOVED, 6)
+    rt.wait_counter(lambda: rt.counter("probes"), rt.counter("probes") + 2, 10,
+                    "probes without an executor")
+    check(set(plain(rt.pending())) <= allowed, "journal %s" % fmt_entries(rt.pending()))
+    s.tool("fault", "garbage", "off")
     e = rt.wait_journal(lambda e: len(e) >= 1 and plain(e)[-1] == ("m1000", 4), 12,
                         "the waiting P, once answers are sane")
-    allowed = {("m1000", 2), ("m1000", 4), ("m1000", 7), ("m1000", 8), ("l1000", 123)}
     check(set(plain(e)) <= allowed, "journal %s" % fmt_entries(e))
     rt.take(e)
     c.expect(b"[Turning On]", 3)
@@ -487,7 +417,6 @@ def runtime_garbage(s):
                 rb"Erreur [0-9a-f]{1,4} \xe0 l'\xe9criture de [ml]1000\n|Com timeout\n|"
                 rb"\[Turning On\]|\[A123\]|\[\]")
     check(re.fullmatch(rb"(%s)*" % messages, text), "unexpected console text: %r" % text[-400:])
-    check(c.count(REMOVED) >= 1, "garbage probes went unnoticed")
     s.quiet_cycles(1)
     serve(s, "r", b"A123")
     check(s.bridge.stderr_text() == b"", "stderr: %r" % s.bridge.stderr_text()[:400])

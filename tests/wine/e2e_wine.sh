@@ -129,7 +129,8 @@ for n in 4 7; do
   bash "$here/wine_prefix.sh" check "$prefix" "$n" "$wine" || die "COM$n of $prefix cannot be set"
 done
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+# The scenarios give the bridge and the check tool their Wine environment (sim/okvsim/procs.py).
+export OKV_WINE_PREFIX=$prefix
 OKV_BRIDGE_CMD=$(printf '%q %q' "$(command -v "$wine")" "$bridge")
 [[ -z $check ]] || export OKV_CHECK_CMD="$(printf '%q %q' "$(command -v "$wine")" "$check")"
 OKV_RUNTIME_DIR=$(windows_path "$libdir")
