@@ -17,24 +17,21 @@ SIZE = 206384
 MAGIC = b"K8SM"
 
 # Knobs: little-endian 32-bit words.
-EXECUTOR = 16
-DELAY_MS = 20
-NEVER = 24
-RESULT = 28
-REFUSE_READ = 32
-REFUSE_WRITE = 36
-GARBAGE = 40
+KNOBS = {"executor": 16, "delay_ms": 20, "never": 24, "result": 28, "refuse_read": 32,
+         "refuse_write": 36, "garbage": 40}
 DEFAULT_DELAY_MS = 20
 
 # Counters: little-endian 64-bit words.
 COUNTERS = {"reads": 48, "writes": 56, "fetches": 64, "probes": 72, "malformed": 80}
 
 ENTRY_SIZE = 32
-# Each journal: (offset of the last sequence number, offset of the slots, slots, the fields that
-# follow an entry's 64-bit sequence number).
-JOURNAL = (96, 256, 256, "<QiHBB")  # completed writes: time, value, index, type, result
-TIMINGS = (112, 8448, 128, "<QIIIHBB")  # completions: submitted, ready, fetched, fetches, index,
-#                                         type, write
+# Each journal: the offset of its last sequence number, of its slots, how many slots, and the fields
+# that follow an entry's 64-bit sequence number, with their struct codes.
+JOURNAL = (96, 256, 256, (("time_us", "Q"), ("value", "i"), ("index", "H"), ("type", "B"),
+                          ("result", "B")))  # completed writes
+TIMINGS = (112, 8448, 128, (("submitted_us", "Q"), ("ready_us", "I"), ("fetched_us", "I"),
+                            ("fetches", "I"), ("index", "H"), ("type", "B"),
+                            ("write", "B")))  # every completed read and write
 
 VARIABLES = 16384
 # letter -> (type code, start after VARIABLES, struct format of one variable)
@@ -78,7 +75,8 @@ class Ring:
 
     def __init__(self, mem, layout, name):
         self.mem = mem
-        self.last_off, self.entries_off, self.slots, self.fmt = layout
+        self.last_off, self.entries_off, self.slots, fields = layout
+        self.fmt = "<" + "".join(code for _, code in fields)
         self.name = name
 
     def last(self):
@@ -123,25 +121,25 @@ class State:
         return value
 
     def executor(self, on):
-        self.knob(EXECUTOR, 1 if on else 0)
+        self.knob(KNOBS["executor"], 1 if on else 0)
 
     def delay(self, ms=None):
-        return self.knob(DELAY_MS, ms)
+        return self.knob(KNOBS["delay_ms"], ms)
 
     def never(self, on):
-        self.knob(NEVER, 1 if on else 0)
+        self.knob(KNOBS["never"], 1 if on else 0)
 
     def result(self, code):
-        self.knob(RESULT, code)
+        self.knob(KNOBS["result"], code)
 
     def refuse_read(self, word):
-        self.knob(REFUSE_READ, word)
+        self.knob(KNOBS["refuse_read"], word)
 
     def refuse_write(self, word):
-        self.knob(REFUSE_WRITE, word)
+        self.knob(KNOBS["refuse_write"], word)
 
     def garbage(self, on):
-        self.knob(GARBAGE, 1 if on else 0)
+        self.knob(KNOBS["garbage"], 1 if on else 0)
 
     def counter(self, name):
         return struct.unpack_from("<Q", self.map, COUNTERS[name])[0]
