@@ -4,7 +4,8 @@
 # The -posix compilers are used: Debian's default mingw compilers are the -win32 thread-model
 # variants, whose C++ library lacks std::thread (the tests need it; the product uses Win32 calls).
 # Everything is linked statically, so that okvbridge.exe imports only Windows system DLLs and runs
-# on a machine with no mingw runtime installed.
+# on a machine with no mingw runtime installed. Whether Wine can run the programs here is decided
+# by cmake/wine.cmake, once the project knows its bitness.
 set(CMAKE_SYSTEM_NAME Windows)
 
 set(CMAKE_C_COMPILER ${OKV_MINGW_TRIPLET}-gcc-posix)
@@ -20,9 +21,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# The tests run the .exe files under Wine where it is installed; without it they are skipped.
-find_program(OKV_WINE wine)
-if(OKV_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${OKV_WINE})
-endif()

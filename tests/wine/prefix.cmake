@@ -1,8 +1,8 @@
 # The Wine prefix of this build (build/<preset>/wineprefix) and the CTest fixture `wine_prefix`
 # that prepares it before the first test under Wine and stops its server after the last.
 #
-# Sets for the tests that follow:
-#   OKV_WINE_READY    true when the .exe files can be run here
+# Whether Wine can run this build's programs at all (OKV_WINE, OKV_WINE_READY, OKV_WINE_WHY) is
+# decided by cmake/wine.cmake. Sets for the tests that follow:
 #   OKV_WINE_PREFIX   the prefix folder
 #   OKV_WINE_RUN      the emulator to give Windows test targets (CROSSCOMPILING_EMULATOR): it
 #                     runs a program in the prefix, making the prefix when it is missing
@@ -10,20 +10,6 @@
 #                     reported as skipped
 set(OKV_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(OKV_WINE_SCRIPTS ${CMAKE_CURRENT_LIST_DIR})
-set(OKV_WINE_READY FALSE)
-set(OKV_WINE_WHY "")
-
-if(NOT OKV_WINE)
-  find_program(OKV_WINE wine)
-endif()
-if(NOT OKV_WINE)
-  set(OKV_WINE_WHY "Wine is not installed (apt-get install wine wine64, and wine32:i386 for win32)")
-elseif(CMAKE_SIZEOF_VOID_P EQUAL 4 AND EXISTS /usr/lib/wine/wine64 AND NOT EXISTS /usr/lib/wine/wine)
-  # Debian's wine64 alone cannot start 32-bit programs.
-  set(OKV_WINE_WHY "32-bit Wine is not installed (dpkg --add-architecture i386; apt-get install wine32:i386)")
-else()
-  set(OKV_WINE_READY TRUE)
-endif()
 
 set(OKV_WINE_RUN ${OKV_WINE_SCRIPTS}/wine_run.sh ${OKV_WINE_PREFIX} ${OKV_WINE})
 
