@@ -246,7 +246,7 @@ def child_fault(output):
     return output[start + 1:][:6000] + b"\n"
 
 
-# ---- what /proc tells of a process ----------------------------------------------------------------
+# ---- what /proc tells of a process ---------------------------------------------------------
 
 def thread_cpu_ns(pid):
     """CPU time of each thread of `pid` so far, in ns, from the scheduler's own accounting

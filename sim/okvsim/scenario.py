@@ -1,7 +1,7 @@
 """A scenario's world: the real okvbridge between the simulated device and the simulated runtime.
 
-Every scenario gets a folder of its own (ports folder, runtime state file), a device on COM4 there, a
-runtime state it can read and change through the state file, and a bridge whose console is read
+Every scenario gets a folder of its own (ports folder, runtime state file), a device on COM4 there,
+a runtime state it can read and change through the state file, and a bridge whose console is read
 byte by byte with arrival times. Everything waits for events with deadlines; nothing sleeps
 blindly. Whatever happens, the processes are stopped and the folder removed.
 
