@@ -136,14 +136,18 @@ class Scenario:
         """Writes 1 (p) or 6 (r) into m1000, waits for the journal to hold `expected` writes and
         for the bridge's next mailbox read (so that the transaction is surely over), then checks
         that exactly `expected` was written. Answers the journal entries."""
+        self.runtime.set("m1000", 1 if kind == "p" else 6)
+        return self.served("request %s" % kind, expected, timeout)
+
+    def served(self, what, expected, timeout=15):
+        """The waiting and checking of request() for requests already written."""
         rt = self.runtime
-        rt.set("m1000", 1 if kind == "p" else 6)
         rt.wait_journal(lambda e: len(e) >= len(expected), timeout,
-                        "%d writes after request %s" % (len(expected), kind))
+                        "%d writes after %s" % (len(expected), what))
         rt.wait_counter(rt.reads, rt.reads(), 5, "mailbox read after the transaction")
         entries = rt.pending()
-        check(plain(entries) == expected, "request %s: journal %s, expected %s" % (
-            kind, fmt_entries(entries), expected))
+        check(plain(entries) == expected, "%s: journal %s, expected %s" % (
+            what, fmt_entries(entries), expected))
         rt.take(entries)
         return entries
 

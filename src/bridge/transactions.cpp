@@ -29,18 +29,23 @@ constexpr TransactionRow kR{7, Report::HighByteOnly, {'R', '\n'}, 200, 9};
 
 char reply[kReplySize];
 
-// Writes `value` to the mailbox variable `name` and reports a failure by `rule`.
-// Answers true when an error was reported.
-bool PostVar(const char* name, std::int32_t value, Report rule) {
+bool HasHighByte(StatusCode status) {
+  return (status & 0xFF00u) != 0;
+}
+
+// Writes `value` to the mailbox variable `name` and reports a failure by `rule`. Answers the
+// write's status: 0 only when the runtime completed it with result code 0, a refusal word being
+// never 0.
+StatusCode PostVar(const char* name, std::int32_t value, Report rule) {
   StatusCode status = kStatusNotParsed;
   VarRef ref{};
   if (ParseVarRef(name, ref)) WriteVar(ref, value, status);
-  const bool reported = rule == Report::AnyError ? status != 0 : (status & 0xFF00u) != 0;
+  const bool reported = rule == Report::AnyError ? status != 0 : HasHighByte(status);
   if (reported)
     Say("Erreur %x \xE0 l'\xE9"
         "criture de %s\n",
         status, name);
-  return reported;
+  return status;
 }
 
 const TransactionRow& RowOf(char command) {
@@ -48,15 +53,25 @@ const TransactionRow& RowOf(char command) {
 }
 
 // Sends the row's command and fills `reply` with what the device answered (maybe nothing).
-void Exchange(const TransactionRow& row) {
+// Answers the time-out code when the runtime took it, 0 otherwise. The application may write its
+// next request over a result the moment it sees it, so a code already posted must not be written
+// a second time: that write would land on the new request and lose it.
+int Exchange(const TransactionRow& row) {
   PostVar("m1000", row.acknowledgement, row.acknowledgementReport);
   SendLine(row.command);
+  int posted = 0;
   if (!AwaitReply(row.command[0], platform::SleepMs)) {
     Say("Com timeout\n");
-    PostVar("m1000", row.timeoutCode, Report::HighByteOnly);
+    if (PostVar("m1000", row.timeoutCode, Report::HighByteOnly) == 0) posted = row.timeoutCode;
     // The read still takes whatever arrived after the last poll.
   }
   TakeReply();
+  return posted;
+}
+
+// Posts the result code unless the time-out already posted that very code.
+void PostResult(int code, int posted) {
+  if (code != posted) PostVar("m1000", code, Report::HighByteOnly);
 }
 
 }  // namespace
@@ -97,17 +112,17 @@ int ClassifyPReply(const char* text) {
 }
 
 void RunPTransaction() {
-  Exchange(kP);
+  const int posted = Exchange(kP);
   Say("[%s]", reply);
-  PostVar("m1000", ClassifyPReply(reply), Report::HighByteOnly);
+  PostResult(ClassifyPReply(reply), posted);
 }
 
 void RunRTransaction() {
-  Exchange(kR);
+  const int posted = Exchange(kR);
   const std::int32_t number = RReplyNumber(reply);
   Say("[%s]", reply);
-  if (PostVar("l1000", number, Report::HighByteOnly)) return;
-  PostVar("m1000", ClassifyRReply(reply), Report::HighByteOnly);
+  if (HasHighByte(PostVar("l1000", number, Report::HighByteOnly))) return;
+  PostResult(ClassifyRReply(reply), posted);
 }
 
 // The first byte is the reply's tag and is skipped whatever it is, a zero byte included; text[1]

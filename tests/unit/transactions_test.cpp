@@ -93,35 +93,62 @@ INSTANTIATE_TEST_SUITE_P(Replies, RReplyValue,
                                          RReply{"X2147483647", INT32_MAX, 8}),
                          NamedBy<RReply>([](const RReply& c) { return c.text; }));
 
-TEST_F(Transaction, PTimeoutPostsFiveTwice) {
+// A silent device: the time-out code is posted once. The application may already have written its
+// next request over it, which a second write of the same code would lose.
+TEST_F(Transaction, PTimeoutPostsFiveOnce) {
   RunPTransaction();
-  EXPECT_EQ(timeline::What(), (Strings{"write m1000 2", "send P\n", "say Com timeout\n",
-                                       "write m1000 5", "say []", "write m1000 5"}));
+  EXPECT_EQ(timeline::What(),
+            (Strings{"write m1000 2", "send P\n", "say Com timeout\n", "write m1000 5", "say []"}));
   EXPECT_EQ(Console(), "Com timeout\n[]");
   EXPECT_EQ(timeline::TimeOf("say Com timeout\n") - kStart, 5600u);
   EXPECT_EQ(fake_clock::SleepLengths(), Times(7, 800));
 }
 
-TEST_F(Transaction, RTimeoutPostsNineZeroAndNineAgain) {
+TEST_F(Transaction, RTimeoutPostsNineThenZero) {
   RunRTransaction();
-  EXPECT_EQ(timeline::What(),
-            (Strings{"write m1000 7", "send R\n", "say Com timeout\n", "write m1000 9", "say []",
-                     "write l1000 0", "write m1000 9"}));
+  EXPECT_EQ(timeline::What(), (Strings{"write m1000 7", "send R\n", "say Com timeout\n",
+                                       "write m1000 9", "say []", "write l1000 0"}));
   EXPECT_EQ(timeline::TimeOf("say Com timeout\n") - kStart, 5000u);
   EXPECT_EQ(fake_clock::SleepLengths(), Times(25, 200));
 }
 
-TEST_F(Transaction, ReadAfterATimeoutTakesWhatCameSinceTheLastPoll) {
-  // The reply lands after the last poll, while the runtime takes its time over the time-out code.
-  fake_port::ReplyTo('R', {{5500, "A77"}});
-  onCall = [](const fake_runtime::Call& call) {
-    if (harness::Describe(call) == "write m1000 9") fake_clock::Advance(1000);
-  };
-  RunRTransaction();
-  EXPECT_EQ(timeline::What(),
-            (Strings{"write m1000 7", "send R\n", "say Com timeout\n", "write m1000 9", "say [A77]",
-                     "write l1000 77", "write m1000 8"}));
+// A reply that lands after the last poll, while the runtime takes its time over the time-out code,
+// is still read; its code is posted when it differs from the time-out code.
+struct LateReply {
+  const char* name;
+  char command;
+  const char* reply;
+  Strings writes;
+};
+
+void PrintTo(const LateReply& c, std::ostream* os) {
+  *os << c.name;
 }
+
+class LateReplyAfterTimeout : public Transaction, public testing::WithParamInterface<LateReply> {};
+
+TEST_P(LateReplyAfterTimeout, IsReadAndPostedUnlessItsCodeIsPostedAlready) {
+  const LateReply& c = GetParam();
+  fake_port::ReplyTo(c.command, {{5700, c.reply}});
+  const std::string timeoutWrite = c.command == 'P' ? "write m1000 5" : "write m1000 9";
+  onCall = [timeoutWrite](const fake_runtime::Call& call) {
+    if (harness::Describe(call) == timeoutWrite) fake_clock::Advance(1000);
+  };
+  Run(c.command);
+  EXPECT_EQ(timeline::What("write"), c.writes);
+  EXPECT_EQ(timeline::What("say"),
+            (Strings{"say Com timeout\n", std::string("say [") + c.reply + "]"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, LateReplyAfterTimeout,
+    testing::Values(
+        LateReply{"PTurningOn", 'P', "Turning On", {"write m1000 2", "write m1000 5", "write m1000 4"}},
+        LateReply{"PNeitherWord", 'P', "?", {"write m1000 2", "write m1000 5"}},
+        LateReply{"RNumber", 'R', "A77",
+                  {"write m1000 7", "write m1000 9", "write l1000 77", "write m1000 8"}},
+        LateReply{"RNoDigit", 'R', "Ax", {"write m1000 7", "write m1000 9", "write l1000 0"}}),
+    [](const testing::TestParamInfo<LateReply>& info) { return std::string(info.param.name); });
 
 struct Wait {
   char command;
@@ -324,8 +351,13 @@ INSTANTIATE_TEST_SUITE_P(
                     WriteError{"timeoutCode7", 'P', nullptr, Code(OnWrite("m1000", 5), 7),
                                "Com timeout\n[]",
                                (Strings{"write m1000 2", "write m1000 5", "write m1000 5"}), 5},
+                    // A time-out code the runtime did not take is written again as the result.
                     WriteError{"timeoutRefused", 'P', nullptr, Refusal(OnWrite("m1000", 5), 0x0200),
                                "Com timeout\n" + Error("200", "m1000") + "[]",
+                               (Strings{"write m1000 2", "write m1000 5", "write m1000 5"}), 5},
+                    WriteError{"timeoutNoCompletion", 'P', nullptr,
+                               NoCompletion(OnWrite("m1000", 5)),
+                               "Com timeout\n" + Error("fffe", "m1000") + "[]",
                                (Strings{"write m1000 2", "write m1000 5", "write m1000 5"}), 5}),
     [](const testing::TestParamInfo<WriteError>& info) { return std::string(info.param.name); });
 
@@ -346,6 +378,8 @@ INSTANTIATE_TEST_SUITE_P(
         WriteError{"numberRefusedAfterTimeout", 'R', nullptr, Refusal(OnWrite("l1000", 0), 0xFF00),
                    "Com timeout\n[]" + Error("ff00", "l1000"),
                    (Strings{"write m1000 7", "write m1000 9", "write l1000 0"}), 9},
+        WriteError{"timeoutCode3", 'R', nullptr, Code(OnWrite("m1000", 9), 3), "Com timeout\n[]",
+                   (Strings{"write m1000 7", "write m1000 9", "write l1000 0", "write m1000 9"}), 9},
         WriteError{"resultCode9", 'R', "A5", Code(OnWrite("m1000", 8), 9), "[A5]", kRWrites, 8},
         WriteError{"resultRefused", 'R', "A5", Refusal(OnWrite("m1000", 8), 0x0100),
                    "[A5]" + Error("100", "m1000"), kRWrites, 7}),
