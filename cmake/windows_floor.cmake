@@ -67,24 +67,29 @@ function(okv_windows_floor)
     okv_version_resource(${target})
     get_target_property(dir ${target} SOURCE_DIR)
     if(OKV_BUILD_TESTS AND NOT dir MATCHES "/tests(/|$)")
-      okv_floor_test(${target})
+      okv_floor_test(${target} $<TARGET_FILE:${target}>)
     endif()
   endforeach()
+  # And whatever the install rules ship, installed as the ZIP lays it out: a file that came by
+  # another way than a target of this walk is read there.
+  if(OKV_BUILD_TESTS)
+    okv_floor_test(package --package ${CMAKE_BINARY_DIR} --cmake ${CMAKE_COMMAND})
+  endif()
 endfunction()
 
-# One test per shipped file: its imports against the floor's list for its bitness, its header's
-# versions against the floor, and its version resource against the project's version. Python
-# reads the file; no Wine is needed.
-function(okv_floor_test target)
+# One test per shipped file (the arguments after `name` name it for pe_floor.py): its imports
+# against the floor's list for its bitness, its header's versions against the floor, and its
+# version resource against the project's version. Python reads the file; no Wine is needed.
+function(okv_floor_test name)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(floor win32)
   else()
     set(floor win64)
   endif()
-  add_test(NAME windows.floor.${target}
+  add_test(NAME windows.floor.${name}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/windows/pe_floor.py
                    --allowed ${CMAKE_SOURCE_DIR}/tests/windows/floor-${floor}.txt
-                   --version ${PROJECT_VERSION} --product ${PROJECT_NAME} $<TARGET_FILE:${target}>)
-  set_tests_properties(windows.floor.${target} PROPERTIES LABELS floor TIMEOUT 60)
+                   --version ${PROJECT_VERSION} --product ${PROJECT_NAME} ${ARGN})
+  set_tests_properties(windows.floor.${name} PROPERTIES LABELS floor TIMEOUT 60)
 endfunction()
