@@ -59,9 +59,7 @@ std::uint64_t FileTimeNow() {
 
 class WindowsFloor : public ::testing::Test {
  protected:
-  void SetUp() override {
-    askedFor.clear();
-  }
+  void SetUp() override { askedFor.clear(); }
   void TearDown() override { winfloor::UseForTests(nullptr, nullptr); }
 };
 
