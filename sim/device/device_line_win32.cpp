@@ -173,22 +173,22 @@ std::string OpenPort(bool& usage) {
   return "";
 }
 
-// Takes a finished write back, or (with `cancel`) stops the one in flight; either way nothing
-// of it is pending on return.
-void EndWrite(bool cancel) {
+// Takes the write in flight back once it is done; nothing of it is pending on return.
+void EndWrite() {
   if (!writePending) return;
   DWORD moved = 0;
-  if (cancel) CancelIoEx(port, &writeIo);
   GetOverlappedResult(port, &writeIo, &moved, TRUE);
   writePending = false;
 }
 
 void ClosePort() {
   if (port == INVALID_HANDLE_VALUE) return;
-  CancelIoEx(port, nullptr);
+  // The read and the write were both started on this thread, the only one that touches the port:
+  // CancelIo (XP has no CancelIoEx) takes both back.
+  CancelIo(port);
   DWORD moved = 0;
   if (readPending) GetOverlappedResult(port, &readIo, &moved, TRUE);
-  EndWrite(true);
+  EndWrite();
   readPending = false;
   CloseHandle(port);
   port = INVALID_HANDLE_VALUE;
@@ -299,7 +299,7 @@ std::string LineStart(const LineSettings&, bool& usage) {
 void LineStop() {
   if (port != INVALID_HANDLE_VALUE && writePending &&
       WaitForSingleObject(writeIo.hEvent, kLastWriteMs) == WAIT_OBJECT_0) {
-    EndWrite(false);
+    EndWrite();
   }
   ClosePort();
 }

@@ -356,6 +356,7 @@ void PrintHelp() {
       "  --binary N         reply to P and R with N random bytes, at least one of them NUL\n"
       "Control:\n"
       "  --exit-on-eof      end at the end of standard input (default: keep answering)\n"
+      "  --version          the package's version\n"
       "  --help             this text\n"
       "Options of the same reply apply in order: the last one wins.\n"
       "\n"
@@ -389,8 +390,13 @@ Options ParseOptions(int argc, char** argv) {
       value = name.substr(equals + 1);
       name.resize(equals);
     }
-    if (name == "--help" || name == "--silent" || name == "--exit-on-eof") {
+    if (name == "--help" || name == "--version" || name == "--silent" || name == "--exit-on-eof") {
       if (inlineValue) UsageError(name + " takes no value");
+      if (name == "--version") {
+        std::printf("okvsim-device %s\n", OKV_VERSION);
+        std::fflush(stdout);
+        std::exit(0);
+      }
       if (name == "--help") {
         PrintHelp();
         std::exit(0);

@@ -478,6 +478,7 @@ const Command kCommands[] = {
 
 void PrintUsage(std::FILE* to) {
   std::fputs("usage: okvsim-runtime COMMAND [ARGS]   (COMMAND --help for more)\n", to);
+  std::fputs("       okvsim-runtime --version   the package's version\n", to);
   for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.usage);
   std::fprintf(to,
                "REF is a letter (I O B U T C M F L, either case) and 1 to 4 digits, e.g. m1000.\n"
@@ -500,6 +501,11 @@ int main(int argc, char** argv) {
   if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
                     std::strcmp(argv[1], "help") == 0)) {
     PrintUsage(stdout);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("okvsim-runtime %s\n", OKV_VERSION);
+    std::fflush(stdout);
     return 0;
   }
   for (const Command& c : kCommands) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sim_os.h"
+#include "winfloor/winfloor.h"
 
 namespace simos {
 namespace {
@@ -178,10 +179,8 @@ std::uint32_t MonotonicMillis() {
 }
 
 std::uint64_t WallClockMicros() {
-  FILETIME now;
-  GetSystemTimePreciseAsFileTime(&now);
-  const std::uint64_t since_1601 =
-      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  // To the microsecond from Windows 8 on; in the system tick's steps before.
+  const std::uint64_t since_1601 = winfloor::SystemTimeAsFileTime();
   // 100 ns units from 1601-01-01 to microseconds from 1970-01-01, as the Linux side writes them.
   constexpr std::uint64_t kEpochDifference = 116444736000000000ull;
   return (since_1601 - kEpochDifference) / 10u;

@@ -314,6 +314,7 @@ void PrintHelp() {
       "  --interactive    start everything, skip the scene, print how to send requests by hand,\n"
       "                   pass the lines typed here to the device as its commands, and keep\n"
       "                   running until Ctrl-C or \"quit\"\n"
+      "  --version        the package's version\n"
       "  --help           this text\n");
 }
 
@@ -450,6 +451,11 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h" || arg == "/?") {
       PrintHelp();
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("okvsim-scene %s\n", OKV_VERSION);
+      std::fflush(stdout);
       return 0;
     }
     if (arg == "--interactive") {

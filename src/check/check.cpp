@@ -33,6 +33,7 @@ constexpr std::uint32_t kLongestRestMs = 10000;
 
 struct Options {
   bool help = false;
+  bool version = false;
   bool probe = false;
   char exchange = 0;  // 'P', 'R', or 0 for none
   std::vector<const char*> ports;
@@ -125,6 +126,7 @@ void PrintHelp() {
       "                   their count, the time to the first byte, and the codes the bridge would\n"
       "                   post in m1000 (and l1000). This commissions the device line before the\n"
       "                   runtime is there; a running bridge holds the port, so stop it first.\n"
+      "  --version        the package's version, as the version resource of the .exe gives it\n"
       "  -h, --help       this text\n"
       "\n"
       "Exit status: 0 when every check passed, 1 when one failed, 2 for bad usage.\n",
@@ -145,6 +147,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
       optionsEnded = true;
     } else if (argument == "--help" || argument == "-h") {
       options.help = true;
+    } else if (argument == "--version") {
+      options.version = true;
     } else if (argument == "--probe") {
       options.probe = true;
     } else if (argument == "--exchange" || argument.rfind("--exchange=", 0) == 0) {
@@ -553,6 +557,11 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     PrintHelp();
+    return 0;
+  }
+  if (options.version) {
+    std::printf("okvbridge-check %s\n", OKV_VERSION);
+    std::fflush(stdout);
     return 0;
   }
   const char* bridgeArguments[2] = {"okvbridge", options.ports.empty() ? "" : options.ports[0]};

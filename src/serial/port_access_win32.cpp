@@ -98,7 +98,8 @@ void ReturnReadsAtOnce(HANDLE handle) {
 
 // Waits for the transfer just started on the shared record to complete, cancelling it after a
 // bounded time; either way it has completed (and no longer touches its buffer) on return.
-// Answers the number of bytes moved.
+// Answers the number of bytes moved. CancelIo (XP has no CancelIoEx) takes back what this thread
+// started on the port: the transfer, since the watcher's wait is the watcher's own.
 DWORD CompleteTransfer(BOOL started) {
   DWORD moved = 0;
   if (started != 0) {
@@ -107,7 +108,7 @@ DWORD CompleteTransfer(BOOL started) {
   }
   if (GetLastError() != ERROR_IO_PENDING) return 0;
   if (WaitForSingleObject(io.hEvent, kTransferWaitMs) != WAIT_OBJECT_0) {
-    CancelIoEx(portHandle, &io);
+    CancelIo(portHandle);
   }
   GetOverlappedResult(portHandle, &io, &moved, TRUE);  // a failed transfer moved what it says
   return moved;
@@ -149,8 +150,9 @@ Waited WaitOnce(HANDLE ownEvent) {
     const HANDLE waits[2] = {watcherStop, ownEvent};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
       // Stop asked (or the wait itself broke): take the pending wait back before leaving, so that
-      // nothing completes into the record afterwards.
-      CancelIoEx(portHandle, &watchIo);
+      // nothing completes into the record afterwards. This thread started it, so CancelIo reaches
+      // it on every Windows.
+      CancelIo(portHandle);
       DWORD ignored = 0;
       GetOverlappedResult(portHandle, &watchIo, &ignored, TRUE);
       return Waited::Stop;
@@ -236,12 +238,12 @@ void CloseIfSet(HANDLE& handle) {
 
 void EndWatcher() {
   if (watcherThread == nullptr) return;
-  // Release the watcher's wait three ways: its stop event, an empty event mask (which completes a
-  // pending WaitCommEvent) and a cancel; then give it a bounded time to leave by itself.
-  // TerminateThread would leave its pending wait dangling, so it is only the last resort.
+  // Release the watcher's wait two ways: its stop event (on which the watcher cancels its own wait)
+  // and an empty event mask (which completes a pending WaitCommEvent); then give it a bounded time
+  // to leave by itself. No cancel from here: XP cancels only a thread's own I/O. TerminateThread
+  // would leave its pending wait dangling, so it is only the last resort.
   if (watcherStop != nullptr) SetEvent(watcherStop);
   SetCommMask(portHandle, 0);
-  CancelIoEx(portHandle, &watchIo);
   if (WaitForSingleObject(watcherThread, kWatcherEndMs) != WAIT_OBJECT_0) {
     TerminateThread(watcherThread, 0);
     WaitForSingleObject(watcherThread, kWatcherEndMs);

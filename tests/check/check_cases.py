@@ -30,6 +30,9 @@ from okvsim.errors import check  # noqa: E402
 from okvsim.scenario import run_named  # noqa: E402
 
 SKIPPED = 77
+# The package's version, as the build gives it to every program's --version.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as f:
+    VERSION = re.search(r"project\(okvbridge VERSION (\S+)", f.read()).group(1)
 TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int) on x86 and ARM Linux; Python's termios lacks it
 
 CASES = {}
@@ -224,7 +227,8 @@ def held_by_bridge(s):
 
 @case
 def usage(s):
-    """Bad arguments: exit 2 with a one-line reason; --help; a PORT read as the bridge reads it."""
+    """Bad arguments: exit 2 with a one-line reason; --help; --version; a PORT read as the bridge
+    reads it."""
     for args in (["--exchange"], ["--exchange", "X"], ["--exchange=P", "--exchange", "R"],
                  ["--nope"], ["-x"], ["3", "5"], ["--exchange", "line\nbreak"]):
         status, lines, err = run_check(s, args)
@@ -235,6 +239,8 @@ def usage(s):
     check(status == 0 and all(w in text for w in (
         "serial ports", "port COM<n>", "runtime library", "entry point", "--probe", "--exchange",
         "Exit status")), "--help: exit %d" % status)
+    status, lines, _ = run_check(s, ["--version"])
+    check(status == 0 and lines == ["okvbridge-check " + VERSION], "--version: %r" % lines)
     status, lines, _ = run_check(s, ["abc"])
     check(status == 1, "exit status %d" % status)
     line(lines, 'port COM0 ("abc" read as okvbridge reads it)')

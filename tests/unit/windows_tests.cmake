@@ -46,12 +46,20 @@ endforeach()
 set_target_properties(okv_console_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY
                                                    ${CMAKE_CURRENT_BINARY_DIR})
 
+# --- what the oldest Windows lacks, made at run time --------------------------------------------
+# Every program links the floor object already (cmake/windows_floor.cmake); this one reaches its
+# header too, to play an old Windows's lookups and tick.
+add_executable(okv_floor_tests winfloor_win32_test.cpp)
+target_link_libraries(okv_floor_tests PRIVATE okv_warnings okv_floor GTest::gtest_main)
+set_target_properties(okv_floor_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY
+                                                 ${CMAKE_CURRENT_BINARY_DIR})
+
 if(NOT OKV_WINE_READY)
   okv_wine_skip(wine.unit.skipped unit)
   return()
 endif()
 
-set_target_properties(okv_unit_tests okv_port_tests okv_console_tests
+set_target_properties(okv_unit_tests okv_port_tests okv_console_tests okv_floor_tests
                       PROPERTIES CROSSCOMPILING_EMULATOR "${OKV_WINE_RUN}")
 
 # Wine takes the Windows PATH from WINEPATH; its folders are Windows paths (drive Z: is /).
@@ -80,6 +88,9 @@ okv_list_properties(okv_wine_unit_tests "unit;wine" wine_prefix)
 gtest_discover_tests(okv_console_tests ${discovery} TEST_LIST okv_wine_console_tests
   PROPERTIES ${common_properties})
 okv_list_properties(okv_wine_console_tests "unit;wine" wine_prefix)
+gtest_discover_tests(okv_floor_tests ${discovery} TEST_LIST okv_wine_floor_tests
+  PROPERTIES ${common_properties})
+okv_list_properties(okv_wine_floor_tests "unit;wine" wine_prefix)
 # No kolt8.dll anywhere on the search.
 gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_no_library_tests
   TEST_FILTER "NoLibrary*" WORKING_DIRECTORY ${NO_RUNTIME_DIR}

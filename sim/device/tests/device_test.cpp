@@ -257,6 +257,8 @@ TEST(DeviceCommandLine, HelpExitsZeroAndNamesEveryOptionAndCommand) {
   for (const std::string& word : words) {
     EXPECT_NE(device.logText.find(word), std::string::npos) << word;
   }
+  ASSERT_EQ(RunToEnd({"--version"}, device), 0);
+  EXPECT_NE(device.logText.find("okvsim-device " OKV_VERSION), std::string::npos) << device.logText;
 }
 
 TEST(DeviceCommandLine, BadOptionExitsTwoWithOneLine) {

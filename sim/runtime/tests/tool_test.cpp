@@ -131,6 +131,7 @@ TEST_F(ToolTest, UnknownOrMissingCommandPrintsUsage) {
 TEST_F(ToolTest, EveryCommandHasHelp) {
   Outcome all = Tool({"--help"});
   EXPECT_EQ(all.code, 0);
+  EXPECT_EQ(Tool({"--version"}).out, "okvsim-runtime " OKV_VERSION "\n");
   for (const char* name : {"get", "set", "executor", "fault", "status", "reset", "journal",
                            "timings", "watch", "request"}) {
     EXPECT_NE(all.out.find(std::string("  ") + name), std::string::npos) << name;
