@@ -30,15 +30,15 @@ foreach(symbol IN LISTS wrapped)
 endforeach()
 set_target_properties(okv_port_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 
-# --- the console's code page, on a console played by the test --------------------------------
+# --- the console's code page and input mode, on a console played by the test ------------------
 add_executable(okv_console_tests console_win32_test.cpp)
 target_link_libraries(okv_console_tests PRIVATE okv_warnings okv_platform GTest::gtest_main)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(wrapped _imp__GetConsoleMode@8 _imp__GetConsoleOutputCP@0 _imp__SetConsoleOutputCP@4
-              _imp__SetConsoleCtrlHandler@8)
+  set(wrapped _imp__GetConsoleMode@8 _imp__SetConsoleMode@8 _imp__GetConsoleOutputCP@0
+              _imp__SetConsoleOutputCP@4 _imp__SetConsoleCtrlHandler@8)
 else()
-  set(wrapped __imp_GetConsoleMode __imp_GetConsoleOutputCP __imp_SetConsoleOutputCP
-              __imp_SetConsoleCtrlHandler)
+  set(wrapped __imp_GetConsoleMode __imp_SetConsoleMode __imp_GetConsoleOutputCP
+              __imp_SetConsoleOutputCP __imp_SetConsoleCtrlHandler)
 endif()
 foreach(symbol IN LISTS wrapped)
   target_link_options(okv_console_tests PRIVATE -Wl,--wrap=${symbol})
