@@ -46,12 +46,22 @@ endforeach()
 set_target_properties(okv_console_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY
                                                    ${CMAKE_CURRENT_BINARY_DIR})
 
+# --- the logon task, through Wine's own schtasks ---------------------------------------------
+add_executable(okv_task_tests task_win32_test.cpp)
+target_link_libraries(okv_task_tests PRIVATE okv_warnings okv_run_task GTest::gtest_main)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_link_options(okv_task_tests PRIVATE -Wl,--wrap=_imp__GetVersionExA@4)
+else()
+  target_link_options(okv_task_tests PRIVATE -Wl,--wrap=__imp_GetVersionExA)
+endif()
+set_target_properties(okv_task_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+
 if(NOT OKV_WINE_READY)
   okv_wine_skip(wine.unit.skipped unit)
   return()
 endif()
 
-set_target_properties(okv_unit_tests okv_port_tests okv_console_tests
+set_target_properties(okv_unit_tests okv_port_tests okv_console_tests okv_task_tests
                       PROPERTIES CROSSCOMPILING_EMULATOR "${OKV_WINE_RUN}")
 
 # Wine takes the Windows PATH from WINEPATH; its folders are Windows paths (drive Z: is /).
@@ -80,6 +90,10 @@ okv_list_properties(okv_wine_unit_tests "unit;wine" wine_prefix)
 gtest_discover_tests(okv_console_tests ${discovery} TEST_LIST okv_wine_console_tests
   PROPERTIES ${common_properties})
 okv_list_properties(okv_wine_console_tests "unit;wine" wine_prefix)
+# Each test removes the task it registered; they share the port's one task.
+gtest_discover_tests(okv_task_tests ${discovery} TEST_LIST okv_wine_task_tests
+  PROPERTIES RESOURCE_LOCK wine_task ${common_properties})
+okv_list_properties(okv_wine_task_tests "unit;wine" wine_prefix)
 # No kolt8.dll anywhere on the search.
 gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_no_library_tests
   TEST_FILTER "NoLibrary*" WORKING_DIRECTORY ${NO_RUNTIME_DIR}
