@@ -9,12 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-
-#if defined(_WIN64)
-#define OKV_WRAPPED(name, argBytes) "__wrap___imp_" #name
-#else
-#define OKV_WRAPPED(name, argBytes) "___wrap__imp__" #name "@" #argBytes
-#endif
+#include "wrapped_import.h"
 
 namespace {
 

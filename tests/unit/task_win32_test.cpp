@@ -8,12 +8,7 @@
 #include <string>
 
 #include "run/task.h"
-
-#if defined(_WIN64)
-#define OKV_WRAPPED(name, argBytes) "__wrap___imp_" #name
-#else
-#define OKV_WRAPPED(name, argBytes) "___wrap__imp__" #name "@" #argBytes
-#endif
+#include "wrapped_import.h"
 
 namespace {
 
