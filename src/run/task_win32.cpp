@@ -174,9 +174,9 @@ int InstallTask(const std::string& runExe, std::uint32_t port, const std::string
   }
   if (!SchedulerReadsDefinitions()) {
     why =
-        "Windows XP's task scheduler cannot run okvbridge-run at logon with these settings: "
-        "put a shortcut to okvbridge-run (with --runtime-dir and the port) in the Startup "
-        "folder instead";
+        "the logon task needs Windows Vista or later (Windows XP's task scheduler reads no "
+        "task definition): put a shortcut to okvbridge-run, with --runtime-dir and the port, "
+        "in the Startup folder instead";
     return 1;
   }
   const std::string folder = FullPath(runtimeDir);
