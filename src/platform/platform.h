@@ -24,13 +24,17 @@ void SleepMs(std::uint32_t ms);
 // once by the program's entry, before anything is printed.
 void KeepGoingWithoutConsole();
 
-// Lets the console show the bridge's single-byte Windows-1252 text as written: when standard
-// output is a console whose output code page is another one, that page is set to 1252 until
-// RestoreConsole (or an interrupt) puts the earlier one back. Output to a pipe or a file is left
-// as it is, byte for byte. Called once by the program's entry.
+// Lets the console show the bridge's single-byte Windows-1252 text as written, and keeps a click
+// in its window from freezing the program: when standard output is a console whose output code
+// page is another one, that page is set to 1252; when standard input is a console, its QuickEdit
+// and insert mode are turned off. RestoreConsole, or a Ctrl-C, Ctrl-Break or the window closed,
+// puts back what was replaced. Output to a pipe or a file is left as it is, byte for byte. Called
+// once by a program's entry (the bridge's, and any other console program of ours that runs
+// unattended).
 void PrepareConsole();
 
-// Puts back the console's output code page that PrepareConsole replaced; nothing otherwise.
+// Puts back the console's output code page and input mode that PrepareConsole replaced; nothing
+// otherwise.
 void RestoreConsole();
 
 // Waits for one key press on the console without echo. Returns at once when standard input is

@@ -31,7 +31,8 @@ void KeepGoingWithoutConsole() {
 }
 
 void PrepareConsole() {
-  // A terminal here shows the bytes it is given; there is no code page to choose.
+  // A terminal here shows the bytes it is given; there is no code page to choose, and selecting
+  // text in a terminal emulator never holds the program's writes.
 }
 
 void RestoreConsole() {}

@@ -20,15 +20,7 @@
 #include <vector>
 
 #include "serial/port_access.h"
-
-#if defined(_WIN64)
-#define OKV_WRAPPED(name, argBytes) "__wrap___imp_" #name
-#define OKV_REAL(name, argBytes) "__real___imp_" #name
-#else
-// 32-bit symbols carry a leading underscore, which --wrap adds to its own names as well.
-#define OKV_WRAPPED(name, argBytes) "___wrap__imp__" #name "@" #argBytes
-#define OKV_REAL(name, argBytes) "___real__imp__" #name "@" #argBytes
-#endif
+#include "wrapped_import.h"
 
 namespace {
 

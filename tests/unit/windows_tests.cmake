@@ -30,15 +30,15 @@ foreach(symbol IN LISTS wrapped)
 endforeach()
 set_target_properties(okv_port_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 
-# --- the console's code page, on a console played by the test --------------------------------
+# --- the console's code page and input mode, on a console played by the test ------------------
 add_executable(okv_console_tests console_win32_test.cpp)
 target_link_libraries(okv_console_tests PRIVATE okv_warnings okv_platform GTest::gtest_main)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(wrapped _imp__GetConsoleMode@8 _imp__GetConsoleOutputCP@0 _imp__SetConsoleOutputCP@4
-              _imp__SetConsoleCtrlHandler@8)
+  set(wrapped _imp__GetConsoleMode@8 _imp__SetConsoleMode@8 _imp__GetConsoleOutputCP@0
+              _imp__SetConsoleOutputCP@4 _imp__SetConsoleCtrlHandler@8)
 else()
-  set(wrapped __imp_GetConsoleMode __imp_GetConsoleOutputCP __imp_SetConsoleOutputCP
-              __imp_SetConsoleCtrlHandler)
+  set(wrapped __imp_GetConsoleMode __imp_SetConsoleMode __imp_GetConsoleOutputCP
+              __imp_SetConsoleOutputCP __imp_SetConsoleCtrlHandler)
 endif()
 foreach(symbol IN LISTS wrapped)
   target_link_options(okv_console_tests PRIVATE -Wl,--wrap=${symbol})
@@ -54,12 +54,23 @@ target_link_libraries(okv_floor_tests PRIVATE okv_warnings okv_floor GTest::gtes
 set_target_properties(okv_floor_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY
                                                  ${CMAKE_CURRENT_BINARY_DIR})
 
+# --- the logon task, through Wine's own schtasks ---------------------------------------------
+add_executable(okv_task_tests task_win32_test.cpp)
+target_link_libraries(okv_task_tests PRIVATE okv_warnings okv_run_task GTest::gtest_main)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_link_options(okv_task_tests PRIVATE -Wl,--wrap=_imp__GetVersionExA@4)
+else()
+  target_link_options(okv_task_tests PRIVATE -Wl,--wrap=__imp_GetVersionExA)
+endif()
+set_target_properties(okv_task_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+
 if(NOT OKV_WINE_READY)
   okv_wine_skip(wine.unit.skipped unit)
   return()
 endif()
 
 set_target_properties(okv_unit_tests okv_port_tests okv_console_tests okv_floor_tests
+                      okv_task_tests
                       PROPERTIES CROSSCOMPILING_EMULATOR "${OKV_WINE_RUN}")
 
 # Wine takes the Windows PATH from WINEPATH; its folders are Windows paths (drive Z: is /).
@@ -91,6 +102,11 @@ okv_list_properties(okv_wine_console_tests "unit;wine" wine_prefix)
 gtest_discover_tests(okv_floor_tests ${discovery} TEST_LIST okv_wine_floor_tests
   PROPERTIES ${common_properties})
 okv_list_properties(okv_wine_floor_tests "unit;wine" wine_prefix)
+
+# Each test removes the task it registered; they share the port's one task.
+gtest_discover_tests(okv_task_tests ${discovery} TEST_LIST okv_wine_task_tests
+  PROPERTIES RESOURCE_LOCK wine_task ${common_properties})
+okv_list_properties(okv_wine_task_tests "unit;wine" wine_prefix)
 # No kolt8.dll anywhere on the search.
 gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_no_library_tests
   TEST_FILTER "NoLibrary*" WORKING_DIRECTORY ${NO_RUNTIME_DIR}

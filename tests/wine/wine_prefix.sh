@@ -93,9 +93,15 @@ setup)
   mkdir -p "$prefix/ports"
   # Interrupted half-way, leave no server behind.
   trap '"$wineserver" -k >/dev/null 2>&1; exit 130' INT TERM
+  made=0
+  [[ -f $prefix/system.reg ]] && made=1
   start_server
   log=$prefix/setup.log
-  if ! "$wine" wineboot --init </dev/null >"$log" 2>&1; then
+  # Only a new prefix is booted here. A made one was booted by start_server (and Wine updates it
+  # itself after a Wine upgrade), or runs already: wineboot --init there starts a second
+  # services.exe beside the first, and two Task Schedulers then fight over one RPC endpoint, so
+  # that schtasks finds none every other call.
+  if ((made == 0)) && ! "$wine" wineboot --init </dev/null >"$log" 2>&1; then
     die "wineboot failed in $prefix (see $log)"
   fi
   ports_reg=$prefix/ports.reg
@@ -106,6 +112,14 @@ setup)
   "$wine" regedit /S "$(winepath_of "$ports_reg")" </dev/null >>"$log" 2>&1 ||
     die "cannot pin the COM ports in the registry (see $log)"
   for n in $(seq 1 $max_port); do link_port "$n"; done
+  if ((made == 0)); then
+    # Making a prefix leaves two services.exe running in it, each holding the service database
+    # in turn: services such as the Task Scheduler then never start. Started again, the prefix
+    # runs one.
+    "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+    "$wineserver" -w </dev/null >/dev/null 2>&1 || true
+    start_server
+  fi
   trap - INT TERM
   echo "wine_prefix.sh: $prefix ready in $(($(date +%s) - started)) s"
   ;;
