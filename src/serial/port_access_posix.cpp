@@ -101,6 +101,13 @@ int OpenDevice(const char* name) {
   return fd;
 }
 
+// DTR and RTS held off, as on Windows; pseudo-terminals have no such lines and refuse, which is
+// fine.
+void LowerModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &lines);
+}
+
 bool ApplyLineSettings(int fd) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return false;
@@ -114,10 +121,7 @@ bool ApplyLineSettings(int fd) {
   tio.c_cc[VTIME] = 0;
   if (cfsetispeed(&tio, B9600) != 0 || cfsetospeed(&tio, B9600) != 0) return false;
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
-  // DTR and RTS held off, as on Windows; pseudo-terminals have no such lines and refuse, which is
-  // fine.
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  ioctl(fd, TIOCMBIC, &lines);
+  LowerModemLines(fd);
   return true;
 }
 
@@ -242,6 +246,10 @@ void ClosePort() {
 
 void SendLine(const char command[2]) {
   if (portFd < 0) return;
+  // The kernel raises DTR and RTS on every open of the tty, and root passes TIOCEXCL: a root
+  // program that opened the line since our last command (stty, a modem manager's probe) has left
+  // them up. Lowered again here, so that the device never sees them up while it is addressed.
+  LowerModemLines(portFd);
   std::size_t sent = 0;
   while (sent < 2) {
     const ssize_t written = write(portFd, command + sent, 2 - sent);
