@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,6 +75,34 @@ void SaveLine(int fd) {
   wasExclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
+// True when /proc/locks lists a whole-file lock on the device at `path` (by device number and
+// inode, as the kernel keys it). Merely opening a tty raises its DTR and RTS and root passes
+// TIOCEXCL, so a line another program holds is found here and left alone, where opening it to try
+// the lock would already have disturbed that program's device. Without /proc, the lock taken
+// after the open still keeps us out.
+bool LockedByAnother(const char* path) {
+  struct stat device {};
+  if (stat(path, &device) != 0) return false;
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return false;
+  bool locked = false;
+  char line[256];
+  while (!locked && std::fgets(line, sizeof line, locks) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 2345 00:05:87 0 EOF"; a blocked waiter's line has "->" in it.
+    char kind[16];
+    unsigned major = 0;
+    unsigned minor = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%lu", kind, &major, &minor, &inode) == 4 &&
+        std::strcmp(kind, "FLOCK") == 0 && makedev(major, minor) == device.st_dev &&
+        inode == device.st_ino) {
+      locked = true;
+    }
+  }
+  std::fclose(locks);
+  return locked;
+}
+
 // Opens one device name for reading and writing, for this process alone. Answers the descriptor
 // or -1, holding nothing on failure.
 int OpenDevice(const char* name) {
@@ -81,6 +110,10 @@ int OpenDevice(const char* name) {
   if (!ResolvePortName(name, path, sizeof opening.device)) {
     std::snprintf(opening.device, sizeof opening.device, "%s", name);
     NoteFailure(PortStep::kName, 0);
+    return -1;
+  }
+  if (LockedByAnother(path)) {
+    NoteFailure(PortStep::kLock, EWOULDBLOCK);
     return -1;
   }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
