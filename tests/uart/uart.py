@@ -116,6 +116,8 @@ def module_files():
     return order
 
 
+# The guest's scratch space is a tmpfs at /dev/shm (TMPDIR), so that the host's /tmp, where a
+# build tree may be, stays visible.
 INIT = """#!/bin/busybox sh
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
@@ -127,10 +129,10 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose host /host
 mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
 mount -t devtmpfs dev /host/dev
-mount -t tmpfs tmp /host/tmp
-mkdir -p /host{work}
+mkdir /host/dev/shm
+mount -t tmpfs tmp /host/dev/shm
 mount -t 9p -o trans=virtio,version=9p2000.L,cache=none work /host{work}
-chroot /host /usr/bin/python3 {script} --guest {work}/config.json > /dev/hvc0 2>&1
+TMPDIR=/dev/shm chroot /host /usr/bin/python3 {script} --guest {work}/config.json > /dev/hvc0 2>&1
 echo "guest: done $?" > /dev/hvc0
 poweroff -f
 """
