@@ -2,6 +2,7 @@
 // turns the executor and the fault knobs on and off, shows the counters, the journal of completed
 // writes and the timings of every completion, watches variables, and plays the application's side
 // of one mailbox request.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -284,11 +285,12 @@ int CmdReset(std::vector<const char*> args) {
 }
 
 // The command line of journal and timings: [--since SEQ]. Answers the first sequence number to
-// print, past those already overwritten in a ring of `capacity` entries that ends at `last()`;
-// 0 with `code` set when the arguments are wrong or the state file cannot be opened.
-template <typename Last>
-std::uint64_t FirstToList(const char* name, std::vector<const char*> args, Last last_seq,
-                          std::uint32_t capacity, int* code) {
+// print, past those already overwritten in a ring of `capacity` entries that ends at `last()` and
+// past those the last reset emptied (up to `reset()`); 0 with `code` set when the arguments are
+// wrong or the state file cannot be opened.
+template <typename Seq>
+std::uint64_t FirstToList(const char* name, std::vector<const char*> args, Seq last_seq,
+                          Seq reset_seq, std::uint32_t capacity, int* code) {
   const char* since_text = "0";
   long long since = 0;
   if (!TakeOption(&args, "--since", &since_text) || !args.empty()) {
@@ -311,6 +313,8 @@ std::uint64_t FirstToList(const char* name, std::vector<const char*> args, Last 
                  static_cast<unsigned long long>(last - capacity));
     first = last - capacity + 1;
   }
+  // Their slots are empty, and the first of them would end the listing before it began.
+  first = std::max<std::uint64_t>(first, reset_seq() + 1);
   *code = 0;
   return first;
 }
@@ -318,7 +322,8 @@ std::uint64_t FirstToList(const char* name, std::vector<const char*> args, Last 
 int CmdJournal(std::vector<const char*> args) {
   int code = 0;
   std::uint64_t first =
-      FirstToList("journal", args, simrt::JournalLastSeq, simrt::kJournalCapacity, &code);
+      FirstToList("journal", args, simrt::JournalLastSeq, simrt::JournalResetSeq,
+                  simrt::kJournalCapacity, &code);
   if (first == 0) return code;
   simrt::JournalEntry e;
   for (std::uint64_t seq = first; seq <= simrt::JournalLastSeq() && simrt::ReadJournal(seq, &e);
@@ -333,7 +338,8 @@ int CmdJournal(std::vector<const char*> args) {
 int CmdTimings(std::vector<const char*> args) {
   int code = 0;
   std::uint64_t first =
-      FirstToList("timings", args, simrt::TimingLastSeq, simrt::kTimingCapacity, &code);
+      FirstToList("timings", args, simrt::TimingLastSeq, simrt::TimingResetSeq,
+                  simrt::kTimingCapacity, &code);
   if (first == 0) return code;
   simrt::TimingEntry e;
   for (std::uint64_t seq = first; seq <= simrt::TimingLastSeq() && simrt::ReadTiming(seq, &e);

@@ -176,6 +176,9 @@ void ResetState() {
   StoreDefaultKnobs();
   ZeroRange(kCountReads, kJournalLastSeq);
   ZeroRange(kJournalEntries, kFileSize);
+  // The numbers keep counting past a reset; where it happened tells a listing where to begin.
+  __atomic_store_n(At<std::uint64_t>(kJournalResetSeq), JournalLastSeq(), __ATOMIC_RELEASE);
+  __atomic_store_n(At<std::uint64_t>(kTimingResetSeq), TimingLastSeq(), __ATOMIC_RELEASE);
   // A file laid out before the timing journal existed learns its shape here.
   StoreRingShape();
 }
@@ -250,6 +253,10 @@ std::uint64_t JournalLastSeq() {
   return LoadCounter(kJournalLastSeq);
 }
 
+std::uint64_t JournalResetSeq() {
+  return LoadCounter(kJournalResetSeq);
+}
+
 bool ReadJournal(std::uint64_t seq, JournalEntry* out) {
   return ReadEntry(kWriteRing, seq, [&](unsigned char* slot) {
     out->seq = seq;
@@ -275,6 +282,10 @@ std::uint64_t AppendTiming(const TimingEntry& entry) {
 
 std::uint64_t TimingLastSeq() {
   return LoadCounter(kTimingLastSeq);
+}
+
+std::uint64_t TimingResetSeq() {
+  return LoadCounter(kTimingResetSeq);
 }
 
 bool ReadTiming(std::uint64_t seq, TimingEntry* out) {

@@ -48,6 +48,10 @@ constexpr std::size_t kTimingEntrySizeAt = 124;
 constexpr std::size_t kTimingEntries = 8448;
 constexpr std::uint32_t kTimingCapacity = 128;
 constexpr std::uint32_t kTimingEntrySize = 32;
+// Each ring's last sequence number when it was last reset (64-bit, 0 if never): entries up to it
+// are gone, and a listing starts after it.
+constexpr std::size_t kJournalResetSeq = 128;
+constexpr std::size_t kTimingResetSeq = 136;
 
 constexpr std::size_t kVariables = 16384;
 constexpr std::size_t kFileSize = kVariables + 190000;
@@ -104,12 +108,15 @@ void StoreVar(int type, int index, std::uint32_t bits);
 // Appends an entry (its seq and time are set here) and answers its sequence number.
 std::uint64_t AppendJournal(const JournalEntry& entry);
 std::uint64_t JournalLastSeq();
+// The last sequence number a reset emptied, 0 if none.
+std::uint64_t JournalResetSeq();
 // False when the entry is not there (not written yet, being written, or already overwritten).
 bool ReadJournal(std::uint64_t seq, JournalEntry* out);
 
 // The same for the timing journal; AppendTiming sets the entry's seq.
 std::uint64_t AppendTiming(const TimingEntry& entry);
 std::uint64_t TimingLastSeq();
+std::uint64_t TimingResetSeq();
 bool ReadTiming(std::uint64_t seq, TimingEntry* out);
 
 }  // namespace simrt

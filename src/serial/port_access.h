@@ -33,7 +33,7 @@ enum class PortStep : std::uint8_t {
   kNone,      // it succeeded
   kName,      // the number names no device here
   kOpen,      // the device did not open
-  kLock,      // it opened, but another program holds it
+  kLock,      // another program holds it (POSIX: found before opening, where it can)
   kSettings,  // the driver refused the line settings
   kWatcher,   // the receive watcher could not be started
 };

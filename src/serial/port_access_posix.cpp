@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,6 +75,34 @@ void SaveLine(int fd) {
   wasExclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
+// True when /proc/locks lists a whole-file lock on the device at `path` (by device number and
+// inode, as the kernel keys it). Merely opening a tty raises its DTR and RTS and root passes
+// TIOCEXCL, so a line another program holds is found here and left alone, where opening it to try
+// the lock would already have disturbed that program's device. Without /proc, the lock taken
+// after the open still keeps us out.
+bool LockedByAnother(const char* path) {
+  struct stat device {};
+  if (stat(path, &device) != 0) return false;
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return false;
+  bool locked = false;
+  char line[256];
+  while (!locked && std::fgets(line, sizeof line, locks) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 2345 00:05:87 0 EOF"; a blocked waiter's line has "->" in it.
+    char kind[16];
+    unsigned major = 0;
+    unsigned minor = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%lu", kind, &major, &minor, &inode) == 4 &&
+        std::strcmp(kind, "FLOCK") == 0 && makedev(major, minor) == device.st_dev &&
+        inode == device.st_ino) {
+      locked = true;
+    }
+  }
+  std::fclose(locks);
+  return locked;
+}
+
 // Opens one device name for reading and writing, for this process alone. Answers the descriptor
 // or -1, holding nothing on failure.
 int OpenDevice(const char* name) {
@@ -81,6 +110,10 @@ int OpenDevice(const char* name) {
   if (!ResolvePortName(name, path, sizeof opening.device)) {
     std::snprintf(opening.device, sizeof opening.device, "%s", name);
     NoteFailure(PortStep::kName, 0);
+    return -1;
+  }
+  if (LockedByAnother(path)) {
+    NoteFailure(PortStep::kLock, EWOULDBLOCK);
     return -1;
   }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -101,6 +134,13 @@ int OpenDevice(const char* name) {
   return fd;
 }
 
+// DTR and RTS held off, as on Windows; pseudo-terminals have no such lines and refuse, which is
+// fine.
+void LowerModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &lines);
+}
+
 bool ApplyLineSettings(int fd) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return false;
@@ -114,10 +154,7 @@ bool ApplyLineSettings(int fd) {
   tio.c_cc[VTIME] = 0;
   if (cfsetispeed(&tio, B9600) != 0 || cfsetospeed(&tio, B9600) != 0) return false;
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
-  // DTR and RTS held off, as on Windows; pseudo-terminals have no such lines and refuse, which is
-  // fine.
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  ioctl(fd, TIOCMBIC, &lines);
+  LowerModemLines(fd);
   return true;
 }
 
@@ -242,6 +279,10 @@ void ClosePort() {
 
 void SendLine(const char command[2]) {
   if (portFd < 0) return;
+  // The kernel raises DTR and RTS on every open of the tty, and root passes TIOCEXCL: a root
+  // program that opened the line since our last command (stty, a modem manager's probe) has left
+  // them up. Lowered again here, so that the device never sees them up while it is addressed.
+  LowerModemLines(portFd);
   std::size_t sent = 0;
   while (sent < 2) {
     const ssize_t written = write(portFd, command + sent, 2 - sent);

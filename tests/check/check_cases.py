@@ -14,11 +14,13 @@ commands (OKV_CHECK_CMD, OKV_BRIDGE_CMD; see sim/okvsim/scenario.py). Exit statu
 held, 1 when it did not, 2 for a bad name.
 """
 
+import ctypes
 import fcntl
 import grp
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import termios
@@ -36,6 +38,33 @@ with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 TIOCGEXCL = 0x80045440  # _IOR('T', 0x40, int) on x86 and ARM Linux; Python's termios lacks it
 
 CASES = {}
+
+
+class OpenWatch:
+    """Counts the opens of one file from now on (inotify's IN_OPEN, which Python's library lacks)."""
+
+    IN_OPEN = 0x20
+    IN_NONBLOCK = 0o4000
+
+    def __init__(self, path):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(self.IN_NONBLOCK)
+        check(self.fd >= 0 and self.libc.inotify_add_watch(self.fd, path.encode(),
+                                                           self.IN_OPEN) >= 0,
+              "inotify on %s: %s" % (path, os.strerror(ctypes.get_errno())))
+        self.seen = 0
+
+    def count(self):
+        while True:
+            try:
+                events = os.read(self.fd, 4096)
+            except BlockingIOError:
+                return self.seen
+            at = 0
+            while at < len(events):  # struct inotify_event: wd, mask, cookie, len, name
+                mask, = struct.unpack_from("I", events, at + 4)
+                self.seen += bool(mask & self.IN_OPEN)
+                at += 16 + struct.unpack_from("I", events, at + 12)[0]
 
 
 def case(fn):
@@ -211,11 +240,16 @@ def held_by_bridge(s):
     s.start_device()
     first = s.start_bridge()
     first.console.expect(CONNECTING, 10)  # the port is open by then
+    # Opening a tty raises DTR and RTS on it (and root passes TIOCEXCL): the held line must be
+    # found by its lock and never opened.
+    opens = OpenWatch(tty_of(s))
     second = s.start_bridge()
     second_fails = second.console.wait(
         lambda d: True if PORT_ERROR in d else False if CONNECTING in d else None, 10,
         "the second bridge's verdict on the port")
     status, lines, _ = run_check(s)
+    if not windows(s):
+        check(opens.count() == 0, "the held line was opened %d times" % opens.count())
     check(status == (1 if second_fails else 0), "exit status %d" % status)
     if second_fails:
         expect(lines, "port COM4", False, "held by another program", "okvbridge", "system: ")

@@ -308,6 +308,28 @@ TEST_F(ToolTest, JournalListsWritesAfterTheGivenSequence) {
   EXPECT_EQ(since.out, lines[1] + "\n");
 }
 
+// A reset empties both rings but keeps their numbers counting: the entries after it are listed
+// without --since, from the first one written after the reset.
+TEST_F(ToolTest, JournalAndTimingsListTheEntriesWrittenAfterAReset) {
+  Call(kWriteM1000Is2);
+  Call(kFetch);
+  ASSERT_EQ(Tool({"reset"}).code, 0);
+  raw::Write(raw::kDelayMs, 4, 0);  // the reset brought back the default delay
+  Block write = kWriteM1000Is2;
+  write[12] = 4;  // m1000 := 4
+  Call(write);
+  Call(kFetch);
+  const std::vector<std::string> journal = Lines(Tool({"journal"}).out);
+  ASSERT_EQ(journal.size(), 1u);
+  EXPECT_EQ(journal[0].rfind("seq=2 time_us=", 0), 0u) << journal[0];
+  EXPECT_NE(journal[0].find(" ref=m1000 value=4 result=0"), std::string::npos) << journal[0];
+  const std::vector<std::string> timings = Lines(Tool({"timings"}).out);
+  ASSERT_EQ(timings.size(), 1u);
+  EXPECT_EQ(timings[0].rfind("seq=2 submitted_us=", 0), 0u) << timings[0];
+  // Asked for from before the reset, the listing still begins with the first entry there is.
+  EXPECT_EQ(Lines(Tool({"journal", "--since", "1"}).out), journal);
+}
+
 TEST_F(ToolTest, TimingsListReadsAndWritesAfterTheGivenSequence) {
   raw::Write(raw::kDelayMs, 4, 0);
   Call(kReadM1000);
