@@ -90,14 +90,17 @@ void RunAndCheck(bool r, const std::string& stream, std::size_t& taken) {
     ++w;
   };
   next(5, r ? 7 : 2);
-  if (timedOut) next(5, r ? 9 : 5);
+  const int timeoutCode = r ? 9 : 5;
+  if (timedOut) next(5, timeoutCode);
+  // The runtime here takes every write, so a result equal to the time-out code is not written
+  // again: it is in m1000 already.
+  int code = Classify(text);
   if (r) {
     // The tag byte is skipped whatever it is, as the reply's number and code are defined.
     next(7, Atoi(read.buffer + 1));
-    next(5, read.buffer[1] >= '0' && read.buffer[1] <= '9' ? 8 : 9);
-  } else {
-    next(5, Classify(text));
+    code = read.buffer[1] >= '0' && read.buffer[1] <= '9' ? 8 : 9;
   }
+  if (!timedOut || code != timeoutCode) next(5, code);
   FUZZ_CHECK(w == writes.size(), "%zu writes more than expected", writes.size() - w);
 }
 
