@@ -57,9 +57,10 @@ int main(int argc, char** argv) {
   const std::string log = options.logGiven ? options.log : runos::DefaultLogPath();
   okvrun::OpenLog(log, options.logSize, options.logFiles);
   okvrun::LogOwn(std::string("okvbridge-run ") + OKV_VERSION + " for COM" +
-                 std::to_string(options.port) + ", log " + (log.empty() ? "on standard output" : log) +
-                 " (rotated at " + std::to_string(options.logSize) + " bytes, " +
-                 std::to_string(options.logFiles) + " files kept)");
+                 std::to_string(options.port) + ", log " +
+                 (log.empty() ? "on standard output" : log) + " (rotated at " +
+                 std::to_string(options.logSize) + " bytes, " + std::to_string(options.logFiles) +
+                 " files kept)");
   const int code = okvrun::Supervise(options);
   okvrun::LogOwn("okvbridge-run ends");
   okvrun::CloseLog();

@@ -84,7 +84,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
       if (!TakeValue(argc, argv, i, "--log-size", value, why)) return why;
       if (!ReadSize(value, options.logSize)) {
         return "--log-size takes a size in bytes above 0, with k or M after it for KiB or MiB, "
-               "not \"" + value + "\"";
+               "not \"" +
+               value + "\"";
       }
     } else if (Names(argument, "--log-files")) {
       if (!TakeValue(argc, argv, i, "--log-files", value, why)) return why;
@@ -150,7 +151,8 @@ void PrintHelp() {
       "A reply \"[...]\" gets a line of its own: it ends at the \"]\" after which the bridge's\n"
       "own messages go on, or at the last \"]\" before a pause of 0.2 s.\n"
       "\n"
-      "When the bridge ends it is started again after 2 s, then 4, 8 ... up to 60 s while it keeps\n"
+      "When the bridge ends it is started again after 2 s, then 4, 8 ... up to 60 s while it "
+      "keeps\n"
       "ending at once; after a minute of running the wait is 2 s again. The device the port's\n"
       "name leads to is looked at every 2 s; once it has gone and come back (or the name leads to\n"
       "another one), the bridge is restarted as soon as it is between exchanges with a result\n"

@@ -37,8 +37,8 @@ void PrintHelp();
 // own follows (what it prints straight after a reply: a failed result write), or, once the pipe
 // has been quiet for kReplyQuietMs, at the "]" that the bytes end with.
 struct Splitter {
-  std::string pending;      // bytes not yet taken as a message
-  std::string stamp;        // when the first of them came
+  std::string pending;  // bytes not yet taken as a message
+  std::string stamp;    // when the first of them came
   std::uint32_t lastByteMs = 0;
 };
 

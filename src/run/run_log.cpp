@@ -15,7 +15,7 @@ std::string path;  // empty: standard output
 std::uint64_t limit = 0;
 std::uint32_t files = 1;
 std::FILE* file = nullptr;
-std::uint64_t written = 0;  // bytes in the current file
+std::uint64_t written = 0;      // bytes in the current file
 std::uint64_t consoleOnly = 0;  // lines that reached only the console while the file failed
 std::string trouble;            // why the file cannot be written, while it cannot
 
@@ -29,7 +29,7 @@ std::string Numbered(std::uint32_t k) {
 }
 
 std::string Opened() {
-  file = std::fopen(path.c_str(), "ab");
+  file = std::fopen(path.c_str(), runos::LogFileMode());
   if (file == nullptr) return path + " cannot be opened for writing (" + std::strerror(errno) + ")";
   std::fseek(file, 0, SEEK_END);
   const long size = std::ftell(file);
@@ -58,8 +58,8 @@ std::string Rotated() {
 }
 
 bool Written(const std::string& line) {
-  const bool ok = std::fwrite(line.data(), 1, line.size(), file) == line.size() &&
-                  std::fflush(file) == 0;
+  const bool ok =
+      std::fwrite(line.data(), 1, line.size(), file) == line.size() && std::fflush(file) == 0;
   if (ok) written += line.size();
   return ok;
 }
@@ -79,9 +79,8 @@ void Fail(const std::string& line, const std::string& why) {
 
 // After a failure, the file back: it says what it missed, which the console holds.
 void Recovered(const std::string& stamp) {
-  const std::string note = stamp + " # log: written again; " +
-                           std::to_string(consoleOnly) + " lines went to the console only (" +
-                           trouble + ")" + runos::LineEnd();
+  const std::string note = stamp + " # log: written again; " + std::to_string(consoleOnly) +
+                           " lines went to the console only (" + trouble + ")" + runos::LineEnd();
   trouble.clear();
   consoleOnly = 0;
   if (!Written(note)) Fail(note, "the log file failed again");
@@ -108,8 +107,8 @@ void WriteLine(const std::string& stamp, const std::string& line) {
       Fail(line, opened);
       return;
     }
-    const std::string note = stamp + " # log: " +
-                             (why.empty() ? "continued from " + Numbered(1) : why) +
+    const std::string note = stamp +
+                             " # log: " + (why.empty() ? "continued from " + Numbered(1) : why) +
                              runos::LineEnd();
     if (!Written(note)) {
       Fail(line, path + " cannot be written (" + std::strerror(errno) + ")");

@@ -22,6 +22,10 @@ std::string DefaultLogPath();
 // What ends a line of the log and of the console.
 const char* LineEnd();
 
+// The fopen mode that appends to the log without the bridge inheriting the file: an inherited
+// handle would keep Windows from renaming the file at rotation.
+const char* LogFileMode();
+
 bool IsFolder(const std::string& path);
 
 // The local date and time to the millisecond: "2026-12-09 18:56:32.123".
@@ -64,12 +68,13 @@ std::string EndedHow();
 // when none runs.
 void EndBridge();
 
-// What a port's name leads to now.
+// What a port's name leads to now. `held`: the bridge runs and holds the port, so that a look that
+// opens the name reaches no device the bridge may want.
 struct PortIdentity {
   bool present;
   std::string key;    // compared between looks: changes when the device does
   std::string shown;  // for the log
 };
-PortIdentity IdentifyPort(std::uint32_t port);
+PortIdentity IdentifyPort(std::uint32_t port, bool held);
 
 }  // namespace runos

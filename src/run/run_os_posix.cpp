@@ -28,7 +28,7 @@ namespace {
 
 int stopPipe[2] = {-1, -1};  // written by the signal handler
 pid_t child = -1;
-int output = -1;       // the read end of the bridge's output pipe, -1 once at its end
+int output = -1;  // the read end of the bridge's output pipe, -1 once at its end
 bool outputEnded = false;
 int endStatus = 0;
 
@@ -111,6 +111,10 @@ const char* LineEnd() {
   return "\n";
 }
 
+const char* LogFileMode() {
+  return "abe";  // e: close-on-exec
+}
+
 bool IsFolder(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -136,8 +140,8 @@ bool TakePortLock(std::uint32_t port, std::string& why) {
   address.sun_family = AF_UNIX;
   // An abstract name: no file to leave behind or to be refused, gone with the process.
   const std::string name = "okvbridge-run " + path;
-  const std::size_t length = name.size() < sizeof address.sun_path - 1 ? name.size()
-                                                                      : sizeof address.sun_path - 1;
+  const std::size_t length =
+      name.size() < sizeof address.sun_path - 1 ? name.size() : sizeof address.sun_path - 1;
   std::memcpy(address.sun_path + 1, name.data(), length);
   const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
   if (bind(lock, reinterpret_cast<const sockaddr*>(&address), size) == 0) return true;
@@ -242,7 +246,7 @@ void EndBridge() {
   if (child > 0) kill(child, SIGKILL);
 }
 
-PortIdentity IdentifyPort(std::uint32_t port) {
+PortIdentity IdentifyPort(std::uint32_t port, bool) {
   const std::string path = PortPath(port);
   struct stat info {};
   if (path.empty() || stat(path.c_str(), &info) != 0) {

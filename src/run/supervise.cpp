@@ -61,7 +61,7 @@ void Start(Run& run, std::uint32_t now) {
   if (!folder.empty() && !runos::IsFolder(folder)) {
     why = "the runtime folder " + folder + " does not exist";
   } else {
-    run.noted = runos::IdentifyPort(run.options->port);
+    run.noted = runos::IdentifyPort(run.options->port, false);
     run.gone = !run.noted.present;
     if (runos::StartBridge(run.exe, run.options->port, folder, pid, why)) {
       run.running = true;
@@ -72,8 +72,8 @@ void Start(Run& run, std::uint32_t now) {
       run.moment = Moment{};
       LogOwn("bridge started (process " + std::to_string(pid) + "): " + run.exe + " " +
              std::to_string(run.options->port) + (folder.empty() ? "" : " in " + folder) +
-             "; port " + run.port + (run.noted.present ? " leads to " + run.noted.shown
-                                                       : " leads to no device now"));
+             "; port " + run.port +
+             (run.noted.present ? " leads to " + run.noted.shown : " leads to no device now"));
       return;
     }
   }
@@ -114,7 +114,7 @@ void Ended(Run& run, std::uint32_t now) {
 
 void Look(Run& run, std::uint32_t now) {
   run.nextLookMs = now + kLookMs;
-  const runos::PortIdentity seen = runos::IdentifyPort(run.options->port);
+  const runos::PortIdentity seen = runos::IdentifyPort(run.options->port, run.running);
   if (!seen.present) {
     if (!run.gone) {
       LogOwn("port " + run.port + " gone: " + run.noted.shown + " is no longer there");
@@ -125,15 +125,16 @@ void Look(Run& run, std::uint32_t now) {
   const bool back = run.gone;
   const bool other = !run.gone && seen.key != run.noted.key;
   if (!back && !other) return;
-  LogOwn("port " + run.port + (back ? " back: it leads to " + seen.shown
-                                    : " leads to another device: " + seen.shown + ", not " +
-                                          run.noted.shown));
+  LogOwn("port " + run.port +
+         (back ? " back: it leads to " + seen.shown
+               : " leads to another device: " + seen.shown + ", not " + run.noted.shown));
   run.gone = false;
   run.noted = seen;
   if (run.running) {
     run.replugged = true;
-    LogOwn("the bridge holds the device it opened before: it is restarted at its next pause "
-           "between exchanges");
+    LogOwn(
+        "the bridge holds the device it opened before: it is restarted at its next pause "
+        "between exchanges");
   } else if (back) {
     run.startDueMs = now;  // no need to sit out the back-off: the port is there now
   }
@@ -171,7 +172,8 @@ int Stop(Run& run) {
     std::string chunk;
     const runos::Event event = runos::Wait(kEndWaitMs - spent, chunk);
     const std::uint32_t now = platform::TickCount();
-    if (event == runos::Event::kOutput) HandleAll(run, Feed(run.splitter, chunk, runos::LocalStamp(), now));
+    if (event == runos::Event::kOutput)
+      HandleAll(run, Feed(run.splitter, chunk, runos::LocalStamp(), now));
     if (event == runos::Event::kEnded) {
       HandleAll(run, Settle(run.splitter, now, true));
       LogOwn("bridge ended: " + runos::EndedHow());

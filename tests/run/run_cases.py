@@ -103,9 +103,24 @@ class Supervisor:
         return "".join(out)
 
     def bridge_pid(self):
-        """The running bridge's process, found in the supervisor's session."""
-        exe = "okvbridge.exe" if self.windows else "okvbridge"
-        return session_process(os.getsid(self.proc.proc.pid), exe)
+        """The running bridge's process: the one that runs the bridge with this scenario's runtime
+        state in its environment (Wine starts a program without a console in a session of its
+        own, so the session does not tell)."""
+        exe = b"okvbridge.exe" if self.windows else b"okvbridge"
+        mark = b"KOLT8_SIM_STATE=" + self.s.state_path.encode() + b"\0"
+        for name in os.listdir("/proc"):
+            if not name.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % name, "rb") as f:
+                    args = f.read().split(b"\0")
+                with open("/proc/%s/environ" % name, "rb") as f:
+                    env = f.read()
+            except OSError:
+                continue
+            if any(a.lower().endswith(exe) for a in args[:2]) and mark in env:
+                return int(name)
+        return None
 
     def serving(self, timeout=15, after=0):
         """Waits until a bridge started after line `after` reads the mailbox."""
@@ -195,6 +210,9 @@ def replug(s):
     rt.take(rt.pending())
     s.request("p", [("m1000", 2), ("m1000", 4)])
     check(sup.bridge_pid() not in (None, first), "the bridge serving the P is not a new one")
+    served = sup.wait(b">", rb"^\[Turning On\]$", 5, started)
+    for stamp, kind, text in sup.lines()[gone - 1:served + 1]:
+        print("  %s %s %s" % (stamp.decode(), kind.decode(), text.decode("latin-1")))
 
 
 @case
