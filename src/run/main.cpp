@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   std::string held;
   if (!runos::TakePortLock(options.port, held)) return Failed(held);
   runos::CatchStopRequests();
+  runos::PrepareConsole();
   const std::string log = options.logGiven ? options.log : runos::DefaultLogPath();
   okvrun::OpenLog(log, options.logSize, options.logFiles);
   okvrun::LogOwn(std::string("okvbridge-run ") + OKV_VERSION + " for COM" +

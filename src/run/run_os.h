@@ -35,6 +35,9 @@ std::string LocalStamp();
 // False, with the reason, when another one holds it.
 bool TakePortLock(std::uint32_t port, std::string& why);
 
+// Console output from now on as written, with the log's own line ends (no CR added before them).
+void PrepareConsole();
+
 // From now on Ctrl-C, Ctrl-Break, a closed console window, a logoff (Windows), SIGINT, SIGTERM and
 // SIGHUP (POSIX) become a stop request that Wait reports.
 void CatchStopRequests();

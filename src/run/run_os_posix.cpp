@@ -160,6 +160,8 @@ void CatchStopRequests() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void PrepareConsole() {}
+
 void StopDone() {}
 
 bool StartBridge(const std::string& exe, std::uint32_t port, const std::string& folder,

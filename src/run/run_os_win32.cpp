@@ -3,6 +3,8 @@
 // output on an anonymous pipe, which cannot be waited on, read by a thread of its own; console
 // control events turned into a stop request; QueryDosDevice for the device behind COM<n>; and a
 // named mutex for the one-per-port lock. Only functions Windows XP SP3 has.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -158,6 +160,10 @@ void CatchStopRequests() {
   dataEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   InitializeCriticalSection(&lock);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void PrepareConsole() {
+  _setmode(_fileno(stdout), _O_BINARY);  // the lines end in CR LF already
 }
 
 void StopDone() {
