@@ -8,6 +8,8 @@ namespace okvrun {
 
 namespace {
 
+constexpr std::size_t kLongestMessage = 65536;
+
 // The bridge's fixed lines; the others have a number in them and are matched below.
 constexpr const char* kFixedLines[] = {
     "Erreur a l'ouverture du port de communication",
@@ -64,6 +66,9 @@ bool NumberedLine(const std::string& text) {
 // complete yet. `quiet`: the pipe has been silent long enough for a reply to be over.
 std::size_t MessageEnd(const std::string& pending, bool quiet) {
   if (pending.empty()) return 0;
+  // Far beyond any message of the bridge's (a reply holds 1023 bytes at most): output that is not
+  // the bridge's own is logged in pieces rather than held without end.
+  if (pending.size() > kLongestMessage) return kLongestMessage;
   if (pending[0] != '[') {
     const std::size_t feed = pending.find('\n');
     return feed == std::string::npos ? 0 : feed + 1;
