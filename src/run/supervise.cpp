@@ -100,7 +100,8 @@ void Ended(Run& run, std::uint32_t now) {
   HandleAll(run, Settle(run.splitter, now, true));
   run.running = false;
   const std::uint32_t ran = now - run.startedMs;
-  LogOwn("bridge ended after " + Seconds(ran) + ": " + runos::EndedHow());
+  LogOwn("bridge ended after " + Seconds(ran) + ": " + runos::EndedHow() +
+         (run.restarting ? " (ended by okvbridge-run)" : ""));
   if (run.portFailed) DiagnosePort(run);
   if (run.restarting) {
     run.backOffMs = 0;
