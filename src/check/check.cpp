@@ -15,11 +15,16 @@
 #include "bridge/bridge.h"
 #include "check/check_os.h"
 #include "check/library_file.h"
+#include "check/port_words.h"
 #include "platform/platform.h"
 #include "runtime/runtime_link.h"
 #include "serial/port_access.h"
 
 namespace {
+
+using checkwords::ExplainPortFailure;
+using checkwords::Join;
+using checkwords::WithHint;
 
 constexpr int kUsage = 2;
 constexpr char kEntryPoint[] = "KoltEntryPoint";
@@ -69,22 +74,11 @@ std::string Escape(const char* bytes, std::size_t count) {
   return text + "\"";
 }
 
-std::string Join(const std::vector<std::string>& items, std::size_t most = SIZE_MAX) {
-  std::string text;
-  for (std::size_t i = 0; i < items.size() && i < most; ++i) text += (i > 0 ? ", " : "") + items[i];
-  if (items.size() > most) text += " and " + Number(items.size() - most) + " more";
-  return text;
-}
-
 // One line per check, flushed, so that a check that hangs leaves the earlier ones on screen.
 bool Report(bool ok, const std::string& subject, const std::string& detail) {
   std::printf("%s %s: %s\n", ok ? "ok  " : "FAIL", subject.c_str(), detail.c_str());
   std::fflush(stdout);
   return ok;
-}
-
-std::string WithHint(std::string what, const std::string& hint) {
-  return what + "; what to do: " + hint;
 }
 
 void PrintHelp() {
@@ -204,14 +198,6 @@ std::string Describe(const checkos::SerialPort& port) {
   return text;
 }
 
-std::string PortNames(const std::vector<checkos::SerialPort>& ports) {
-  std::vector<std::string> names;
-  for (const auto& port : ports) {
-    if (!port.name.empty()) names.push_back(port.name);
-  }
-  return names.empty() ? "none of those listed has a COM number" : Join(names);
-}
-
 bool CheckPortList(const std::vector<checkos::SerialPort>& ports) {
   if (ports.empty()) {
     return Report(false, "serial ports",
@@ -221,39 +207,6 @@ bool CheckPortList(const std::vector<checkos::SerialPort>& ports) {
   std::vector<std::string> described;
   for (const auto& port : ports) described.push_back(Describe(port));
   return Report(true, "serial ports", Join(described));
-}
-
-// What each trouble is called, and what to do about it where the system has nothing better.
-struct TroubleWords {
-  const char* what;
-  const char* hint;
-};
-
-constexpr TroubleWords kTroubleWords[] = {
-    {"no such port", "give okvbridge the number of a port this computer has: "},
-    {"held by another program",
-     "a running okvbridge is the likeliest holder: stop it (or the other program using the port), "
-     "then check again"},
-    {"access refused", "run okvbridge as a user allowed to use the port"},
-    {"no device answers behind it", "plug the adapter in again, or check its driver"},
-    {"not a serial port", "the port's name must lead to the serial device itself"},
-    {"the driver refused the line settings 9600 8N1 without flow control",
-     "the adapter's driver may not take them: update it, or use another adapter"},
-    {"it did not open", "see the system's reason"},
-};
-
-std::string ExplainPortFailure(const PortOpening& opening,
-                               const std::vector<checkos::SerialPort>& ports) {
-  const checkos::PortDiagnosis diagnosis = checkos::DiagnosePort(opening);
-  const TroubleWords& words = kTroubleWords[static_cast<int>(diagnosis.trouble)];
-  std::string what = words.what;
-  std::string hint = diagnosis.hint.empty() ? words.hint : diagnosis.hint;
-  if (diagnosis.trouble == checkos::PortTrouble::kNoSuchPort) hint += PortNames(ports);
-  if (opening.failedStep == PortStep::kWatcher) what = "its receive watcher could not be started";
-  std::string text = std::string(opening.device) + ": " + what;
-  if (!diagnosis.detail.empty()) text += ": " + diagnosis.detail;
-  if (opening.error != 0) text += " (system: " + checkos::ErrorWords(opening.error) + ")";
-  return WithHint(text, hint);
 }
 
 // --- the exchange --------------------------------------------------------------------------

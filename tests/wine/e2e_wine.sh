@@ -10,7 +10,8 @@ set -euo pipefail
 usage() {
   cat <<'EOF'
 Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tls-dir DIR
-                   --tools DIR [--wine WINE] [--suite e2e|faults|soak|check] [--check EXE]
+                   --tools DIR [--wine WINE] [--suite e2e|faults|soak|check|run] [--check EXE]
+                   [--run EXE]
                    [--skip "NAME REASON"]... [--unavailable REASON] SCENARIO [-- ARGUMENT...]
 
   --prefix DIR       a Wine prefix made by wine_prefix.sh setup (its server running)
@@ -24,8 +25,10 @@ Usage: e2e_wine.sh --prefix DIR --bridge EXE --libdir DIR --noentry-dir DIR --tl
   --suite SUITE      e2e (default): SCENARIO is a name from tests/e2e/run.py --list;
                      faults: a name from tests/faults/faults.py --list;
                      soak: the one-minute soak, SCENARIO names its test (any word);
-                     check: a name from tests/check/check_cases.py --list
+                     check: a name from tests/check/check_cases.py --list;
+                     run: a name from tests/run/run_cases.py --list
   --check EXE        okvbridge-check.exe, for the check suite
+  --run EXE          okvbridge-run.exe, for the run suite
   --skip "NAME REASON"
                      the scenario NAME cannot hold under Wine: print REASON and skip it
   --unavailable REASON
@@ -49,13 +52,13 @@ skip() {
 }
 
 prefix='' bridge='' libdir='' noentry='' tls='' tools='' wine=wine suite=e2e scenario='' unavailable=''
-check=''
+check='' run=''
 declare -A skips=()
 while (($#)); do
   case $1 in
   -h | --help) usage; exit 0 ;;
   --prefix | --bridge | --libdir | --noentry-dir | --tls-dir | --tools | --wine | --suite | --skip | \
-    --unavailable | --check)
+    --unavailable | --check | --run)
     (($# >= 2)) || die "$1 needs a value"
     case $1 in
     --prefix) prefix=$2 ;;
@@ -69,6 +72,7 @@ while (($#)); do
     --skip) skips[${2%% *}]=${2#* } ;;
     --unavailable) unavailable=$2 ;;
     --check) check=$2 ;;
+    --run) run=$2 ;;
     esac
     shift 2
     ;;
@@ -95,7 +99,8 @@ faults) runner=("$here/../faults/faults.py" "$scenario") ;;
 # the environment below.
 soak) runner=("$here/../../scripts/soak.py" --minutes 1 --progress 20 --build "$tools") ;;
 check) runner=("$here/../check/check_cases.py" "$scenario") ;;
-*) die "unknown suite '$suite' (e2e, faults, soak or check)" ;;
+run) runner=("$here/../run/run_cases.py" "$scenario") ;;
+*) die "unknown suite '$suite' (e2e, faults, soak, check or run)" ;;
 esac
 [[ -z ${skips[$scenario]+set} ]] || skip "$scenario under Wine: ${skips[$scenario]}"
 [[ -z $unavailable ]] || skip "$unavailable"
@@ -133,6 +138,7 @@ done
 export OKV_WINE_PREFIX=$prefix
 OKV_BRIDGE_CMD=$(printf '%q %q' "$(command -v "$wine")" "$bridge")
 [[ -z $check ]] || export OKV_CHECK_CMD="$(printf '%q %q' "$(command -v "$wine")" "$check")"
+[[ -z $run ]] || export OKV_RUN_CMD="$(printf '%q %q' "$(command -v "$wine")" "$run")"
 OKV_RUNTIME_DIR=$(windows_path "$libdir")
 OKV_NOENTRY_DIR=$(windows_path "$noentry")
 OKV_TLS_DIR=$(windows_path "$tls")
