@@ -2,9 +2,11 @@
 // the supervision until a stop request.
 #include <cstdio>
 
+#include "platform/platform.h"
 #include "run/run.h"
 #include "run/run_os.h"
 #include "run/task.h"
+#include "run/task_definition.h"
 
 namespace {
 
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
   if (!runos::TakePortLock(options.port, held)) return Failed(held);
   runos::CatchStopRequests();
   runos::PrepareConsole();
+  // The bridge's lines reach this console as it wrote them, in Windows-1252, and a click in the
+  // window must not hold our writes (and so the bridge's pipe) in a QuickEdit selection.
+  platform::PrepareConsole();
+  if (options.minimized) okvrun::MinimizeConsoleWindow();
   const std::string log = options.logGiven ? options.log : runos::DefaultLogPath();
   okvrun::OpenLog(log, options.logSize, options.logFiles);
   okvrun::LogOwn(std::string("okvbridge-run ") + OKV_VERSION + " for COM" +
@@ -65,6 +71,7 @@ int main(int argc, char** argv) {
   const int code = okvrun::Supervise(options);
   okvrun::LogOwn("okvbridge-run ends");
   okvrun::CloseLog();
+  platform::RestoreConsole();
   runos::StopDone();
   return code;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "run/run.h"
+#include "run/task_definition.h"
 
 namespace okvrun {
 
@@ -67,6 +68,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
       options.help = true;
     } else if (argument == "--version") {
       options.version = true;
+    } else if (argument == kMinimizedOption) {
+      options.minimized = true;
     } else if (argument == "--install-task") {
       options.installTask = true;
     } else if (argument == "--remove-task") {
@@ -142,6 +145,7 @@ void PrintHelp() {
       "  --install-task      register a task that runs okvbridge-run for PORT at the user's\n"
       "                      logon, with DIR as the runtime's folder (Windows)\n"
       "  --remove-task       remove that task\n"
+      "  --minimized         start with the console window minimised (the task uses it)\n"
       "  --version           the version\n"
       "  -h, --help          this text\n"
       "\n"
@@ -151,9 +155,8 @@ void PrintHelp() {
       "A reply \"[...]\" gets a line of its own: it ends at the \"]\" after which the bridge's\n"
       "own messages go on, or at the last \"]\" before a pause of 0.2 s.\n"
       "\n"
-      "When the bridge ends it is started again after 2 s, then 4, 8 ... up to 60 s while it "
-      "keeps\n"
-      "ending at once; after a minute of running the wait is 2 s again. The device the port's\n"
+      "When the bridge ends it is started again after 2 s, then 4, 8 ... up to 60 s while it\n"
+      "keeps ending at once; after a minute of running the wait is 2 s again. The device the port's\n"
       "name leads to is looked at every 2 s; once it has gone and come back (or the name leads to\n"
       "another one), the bridge is restarted as soon as it is between exchanges with a result\n"
       "posted: after the reply of an exchange that timed out (the old device no longer answers),\n"

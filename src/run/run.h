@@ -15,6 +15,7 @@ constexpr int kExitUsage = 2;
 struct Options {
   bool help = false;
   bool version = false;
+  bool minimized = false;  // the logon task's start: the console window goes to the task bar
   bool installTask = false;
   bool removeTask = false;
   std::uint32_t port = 4;
