@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "check/check_os.h"
 
@@ -65,10 +65,15 @@ void AddFolderPorts(const char* folder, std::vector<SerialPort>& ports) {
 }
 
 // Serial drivers list every UART they might have; a port of type 0 has no chip behind it.
+// Read with stdio: okvbridge-run links this file too, and iostreams would bring their locale
+// machinery into a program that stays resident for years.
 bool UartAbsent(const std::string& tty) {
-  std::ifstream type("/sys/class/tty/" + tty + "/type");
+  std::FILE* type = std::fopen(("/sys/class/tty/" + tty + "/type").c_str(), "r");
+  if (type == nullptr) return false;
   int value = -1;
-  return type >> value && value == 0;
+  const bool read = std::fscanf(type, "%d", &value) == 1;
+  std::fclose(type);
+  return read && value == 0;
 }
 
 void AddSystemTtys(bool folderInUse, std::vector<SerialPort>& ports) {
