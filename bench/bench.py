@@ -6,7 +6,8 @@ The bridge's timing is fixed by its design: a mailbox read about once a second, 
 a pause until the runtime has the result. How long the runtime takes is the runtime's. This bench
 measures what the bridge adds beyond those waits, what it costs the PC while it waits, and how
 steady its cycle stays, and judges only those figures; what the design's busy wait costs is
-reported beside the figure the design predicts for it, and not judged.
+reported beside the figure the design predicts for it, and not judged. Last, okvbridge-run takes
+the bridge's place and idles, for what it costs of its own.
 
 Everything is observed from outside the bridge, through the simulated runtime's state file: its
 timing journal (every completed read and write: when it was submitted, when its result was ready
@@ -50,6 +51,9 @@ TARGET_OVERHEAD_P99_MS = 5.0
 TARGET_PERIOD_MS = (1000.0, 1002.0)  # the cycle period less the runtime's time
 TARGET_IDLE_CPU_PERCENT = 0.02  # with a runtime that completes at the first fetch
 TARGET_PEAK_RSS_KB = 3 * 1024
+# okvbridge-run, which only waits on the bridge and looks at the port every 2 s.
+TARGET_RUN_CPU_PERCENT = 0.01
+TARGET_RUN_RSS_KB = 2 * 1024
 
 # One completed read or write from the timing journal: wall time of the submit in s; the runtime's
 # own time (submit to ready) and the time to the fetch that delivered it, in s after the submit.
@@ -143,6 +147,10 @@ class World:
     def bridge_cmd(self):
         return [self.paths["bridge"], "4"]
 
+    def run_cmd(self):
+        """okvbridge-run for COM4, its log on standard output."""
+        return [self.paths["run"], "--log", "-", "--runtime-dir", self.paths["runtime_dir"], "4"]
+
     def bridge_env(self, ports):
         return bridge_env(ports, self.state, self.paths["runtime_dir"])
 
@@ -156,7 +164,7 @@ class World:
         """A program that prints one line and ends, started the same way as the bridge."""
         return ["/bin/echo", "banner"], "starting /bin/echo"
 
-    def find_pid(self):
+    def find_pid(self, exe=None):
         return self.bridge.proc.pid
 
     def start(self):
@@ -240,6 +248,10 @@ class WineWorld(World):
     def bridge_cmd(self):
         return [self.wine, self.paths["bridge"], "4"]
 
+    def run_cmd(self):
+        return [self.wine, self.paths["run"], "--log", "-", "--runtime-dir",
+                windows_path(self.paths["runtime_dir"]), "4"]
+
     def bridge_env(self, ports):
         # The simulated kolt8.dll turns the state file's Linux path into Wine's name for it.
         return bridge_env(ports, self.state, windows_path(self.paths["runtime_dir"]), "WINEPATH",
@@ -252,17 +264,18 @@ class WineWorld(World):
     def baseline_cmd(self):
         return [self.wine, "cmd", "/c", "echo", "banner"], "starting cmd /c echo under Wine"
 
-    def find_pid(self):
-        """The Linux process that runs the .exe: Wine's loader becomes it, in the session the
-        bench started; Wine's own processes (wineserver, services.exe, ...) are not it."""
+    def find_pid(self, exe=None):
+        """The Linux process that runs the .exe (the bridge's unless told): Wine's loader becomes
+        it, in the session the bench started; Wine's own processes (wineserver, services.exe, ...)
+        are not it."""
+        exe = exe or self.paths["bridge"]
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
-            pid = session_process(self.bridge.proc.pid, self.paths["bridge"])
+            pid = session_process(self.bridge.proc.pid, exe)
             if pid is not None:
                 return pid
             time.sleep(0.1)
-        raise BenchError("no process running %s in the bridge's session" % (
-            os.path.basename(self.paths["bridge"])))
+        raise BenchError("no process running %s in the bridge's session" % os.path.basename(exe))
 
     def wineserver_pid(self):
         """The prefix's wineserver: its working folder is named after the prefix's device and
@@ -449,6 +462,23 @@ def idle_phase(watch, seconds, progress_s, label):
     }
 
 
+def run_phase(world, seconds):
+    """okvbridge-run in the bridge's place, in the same world, left idle while the bridge it
+    started cycles: the CPU of okvbridge-run's own process over the phase, and its resident
+    memory at the end. The bridge under it costs what the figures above say."""
+    world.bridge.stop()
+    world.bridge = Bridge(world.run_cmd(), world.bridge_env(world.ports), world.work, world.crlf)
+    world.bridge.console.expect(INSTALLED, 30)
+    world.pid = world.find_pid(world.paths["run"])
+    jiffies0 = cpu_jiffies()
+    idle = idle_phase(Watch(world), seconds, progress_s=15, label="okvbridge-run")
+    idle["hwm_kb"] = status_kb(world.pid, "VmHWM")
+    idle["rss_kb"] = status_kb(world.pid, "VmRSS")
+    idle["load"] = load_text(jiffies0, cpu_jiffies(), idle["cpu_percent"],
+                             "okvbridge-run's phase", "okvbridge-run", 4)
+    return idle
+
+
 def expect_shape(kind, read, ack, results):
     shape = [(c.write, c.typ, c.index) for c in [read, ack] + results]
     want = [(0, TYPE_M, 1000), (1, TYPE_M, 1000)] + (
@@ -532,18 +562,19 @@ def cpu_jiffies():
     return total - idle - iowait - steal, steal, total
 
 
-def load_text(start, end, bridge_percent):
+def load_text(start, end, bridge_percent, during, who, digits=1):
     """How busy the whole machine was between two cpu_jiffies() readings: the bridge's figures
     are only as good as the machine was quiet."""
     busy, steal, total = (b - a for a, b in zip(start, end))
     cores = os.cpu_count() or 1
-    return ("CPU in use on the whole machine during the run: %.1f %% of %d cores, of which the "
-            "bridge %.1f %% of one core; stolen by the hypervisor: %.2f %%" % (
-                100.0 * busy / max(1, total), cores, bridge_percent, 100.0 * steal / max(1, total)))
+    return ("CPU in use on the whole machine during %s: %.1f %% of %d cores, of which %s %.*f %% "
+            "of one core; stolen by the hypervisor: %.2f %%" % (
+                during, 100.0 * busy / max(1, total), cores, who, digits, bridge_percent,
+                100.0 * steal / max(1, total)))
 
 
-def machine_text(world, load):
-    lines = ["nproc: %s" % os.cpu_count(), load]
+def machine_text(world, loads):
+    lines = ["nproc: %s" % os.cpu_count()] + loads
     try:
         out = subprocess.run(["lscpu"], capture_output=True, text=True, timeout=10).stdout
         keep = ("Architecture", "Model name", "CPU(s)", "Thread(s) per core", "CPU max MHz",
@@ -618,6 +649,15 @@ def build_report(r, world):
         own_kb = rss_kb - foreign_kb
         checks.append(("peak resident memory, the bridge's own", own_kb,
                        "< %d kB" % TARGET_PEAK_RSS_KB, own_kb < TARGET_PEAK_RSS_KB))
+    run = r.get("run")
+    judge_run = run is not None and not isinstance(world, WineWorld)
+    if judge_run:
+        run_check = len(checks)
+        checks += [("okvbridge-run's own CPU while idle", run["cpu_percent"],
+                    "< %.2f %% of a core" % TARGET_RUN_CPU_PERCENT,
+                    run["cpu_percent"] < TARGET_RUN_CPU_PERCENT),
+                   ("okvbridge-run's peak resident memory", run["hwm_kb"],
+                    "< %d kB" % TARGET_RUN_RSS_KB, run["hwm_kb"] < TARGET_RUN_RSS_KB)]
     L = []
     L.append("| Figure | Value | Target |")
     L.append("|---|---|---|")
@@ -694,6 +734,16 @@ def build_report(r, world):
     row("start-up to the banner (%d runs)" % r["startup_runs"],
         "median %.2f ms, max %.2f ms (%s: %.2f ms)" % (
             st["median"], st["max"], st["baseline"], st["baseline_median"]))
+    if run is not None:
+        wine = "not judged: Wine's share cannot be told from okvbridge-run's"
+        row("okvbridge-run's own CPU while idle, the bridge it started cycling (all its threads, "
+            "%.1f min, %d cycles)" % (run["span_s"] / 60, run["reads"] - 1),
+            "%.5f %% of a core (%.4f ms per cycle)" % (run["cpu_percent"],
+                                                       run["cpu_ms_per_cycle"]),
+            mark(run_check) if judge_run else wine)
+        row("okvbridge-run's resident memory at the end: peak (VmHWM); now (VmRSS)",
+            "%d kB; %d kB" % (run["hwm_kb"], run["rss_kb"]),
+            mark(run_check + 1) if judge_run else wine)
     return "\n".join(L) + "\n", checks
 
 
@@ -750,12 +800,14 @@ def plot(rows, out_png, work, label):
 
 def find_paths(build, build_missing, exe):
     paths = {"bridge": os.path.join(build, "okvbridge"),
+             "run": os.path.join(build, "okvbridge-run"),
              "device": os.path.join(build, "sim", "device", "okvsim-device"),
              "tool": os.path.join(build, "sim", "runtime", "okvsim-runtime"),
              "runtime_dir": os.path.join(build, "sim", "runtime")}
     needed = [paths["device"], paths["tool"]]
     if exe is None:
-        needed += [paths["bridge"], os.path.join(paths["runtime_dir"], "libkolt8.so")]
+        needed += [paths["bridge"], paths["run"],
+                   os.path.join(paths["runtime_dir"], "libkolt8.so")]
     if not all(os.path.exists(p) for p in needed):
         default = os.path.abspath(build) == os.path.join(ROOT, "build", "default")
         if not build_missing or not (default or
@@ -767,19 +819,21 @@ def find_paths(build, build_missing, exe):
             subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True,
                            stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", build, "-j2", "--target", "okvbridge",
-                        "okvsim-device", "okvsim-runtime", "kolt8sim"], check=True,
-                       stdout=subprocess.DEVNULL)
+                        "okvbridge-run", "okvsim-device", "okvsim-runtime", "kolt8sim"],
+                       check=True, stdout=subprocess.DEVNULL)
     if exe is None:
         return paths
     # The Windows build: okvbridge.exe, and the simulated kolt8.dll of the same build tree.
     exe = os.path.abspath(exe)
     exe_build = os.path.dirname(exe)
     paths["bridge"] = exe
+    paths["run"] = os.path.join(exe_build, "okvbridge-run.exe")
     paths["runtime_dir"] = os.path.join(exe_build, "sim", "runtime")
     paths["prefix"] = os.path.join(exe_build, "wineprefix-bench")
     paths["wine"] = shutil.which("wine")
-    if not os.path.isfile(exe):
-        raise BenchError("no Windows bridge at %s" % exe)
+    for path in (exe, paths["run"]):
+        if not os.path.isfile(path):
+            raise BenchError("no %s at %s" % (os.path.basename(path), path))
     if not os.path.isfile(os.path.join(paths["runtime_dir"], "kolt8.dll")):
         raise BenchError("no simulated kolt8.dll in %s (build the Windows tree: cmake --build "
                          "--preset win64, or win32)" % paths["runtime_dir"])
@@ -800,9 +854,11 @@ def parse_args(argv):
         "is missed (request overhead p99 < 5 ms; cycle period less the runtime's time 1000..1002 "
         "ms at the median, in the mean and in the first and last tenth of the run; idle CPU with a "
         "runtime that completes at the first fetch < 0.02 % of a core; the bridge's own peak RSS "
-        "< 3 MB, natively). The busy wait's CPU at the runtime's completion delays is reported "
-        "beside the design's prediction, not judged. Builds what is missing into build/default. "
-        "A full run takes about 20 minutes; nothing is left running, also on Ctrl-C.",
+        "< 3 MB, natively). Last, okvbridge-run takes the bridge's place and idles: its own CPU "
+        "(< 0.01 % of a core) and peak RSS (< 2 MB) are judged natively. The busy wait's CPU at "
+        "the runtime's completion delays is reported beside the design's prediction, not judged. "
+        "Builds what is missing into build/default. A full run takes about 22 minutes; nothing "
+        "is left running, also on Ctrl-C.",
         epilog="Exit codes: 0 every target met (or --no-enforce), 1 a target missed, 2 bad usage, "
         "3 the bench could not measure, 130 interrupted.")
     p.add_argument("--minutes", type=float, default=10.0,
@@ -824,6 +880,9 @@ def parse_args(argv):
                    help="the slow completion delay in ms (default 900)")
     p.add_argument("--startup-runs", type=int, default=20,
                    help="starts timed to the banner (default 20)")
+    p.add_argument("--run-minutes", type=float, default=2.0,
+                   help="length of the last phase, okvbridge-run idle in the bridge's place, "
+                   "for okvbridge-run's own CPU and memory; 0 leaves it out (default 2)")
     p.add_argument("--build", default=os.environ.get("OKV_BUILD_DIR",
                                                      os.path.join(ROOT, "build", "default")),
                    help="Linux build tree holding okvbridge and the simulators (default "
@@ -841,9 +900,10 @@ def parse_args(argv):
     args = p.parse_args(argv)
     if args.minutes <= 0 or args.cpu_minutes <= 0 or args.requests < 2 \
             or args.slow_requests < 1 or args.startup_runs < 1 or args.slow_delay < 0 \
+            or args.run_minutes < 0 \
             or (args.runtime_delay is not None and args.runtime_delay < 0):
         p.error("--minutes and --cpu-minutes must be > 0, --requests >= 2, --slow-requests and "
-                "--startup-runs >= 1, delays >= 0")
+                "--startup-runs >= 1, delays and --run-minutes >= 0")
     return args
 
 
@@ -920,9 +980,20 @@ def run(args):
         world.runtime.delay(r["delay_ms"])
         r["rss"] = world.rss()
         watch.alive()
+        # The machine's load while the bridge ran alone; okvbridge-run's phase has its own line.
         bridge_percent = cpu_ns(world.pid)[0] / 1e7 / (time.monotonic() - t_run0)
+        jiffies1 = cpu_jiffies()
+        if args.run_minutes > 0:
+            say("== okvbridge-run idle for %.1f min, its bridge cycling with a runtime that "
+                "completes at the first fetch: okvbridge-run's own cost" % args.run_minutes)
+            world.runtime.delay(0)
+            r["run"] = run_phase(world, args.run_minutes * 60)
         table, checks = build_report(r, world)
-        machine = machine_text(world, load_text(jiffies0, cpu_jiffies(), bridge_percent))
+        loads = [load_text(jiffies0, jiffies1, bridge_percent, "the bridge's phases",
+                           "the bridge")]
+        if "run" in r:
+            loads.append(r["run"]["load"])
+        machine = machine_text(world, loads)
         png, problem = write_outputs(args, r, table, machine, world)
         say("")
         say("%s, %s" % (world.label, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())))
