@@ -38,9 +38,16 @@ decltype(&GetVersionExA) wrappedGetVersionExA __asm__(OKV_WRAPPED(GetVersionExA,
 
 namespace {
 
-// Where the task scheduler keeps a registered task.
+// Where the task scheduler keeps a registered task: in the system folder of the system's own
+// bitness, which a 32-bit program on 64-bit Windows sees as Sysnative (its system32 is redirected
+// to SysWOW64, which holds no Tasks).
 std::string TaskFile(const std::string& name) {
   char folder[MAX_PATH];
+  BOOL wow64 = FALSE;
+  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+    GetWindowsDirectoryA(folder, sizeof folder);
+    return std::string(folder) + "\\Sysnative\\Tasks\\" + name;
+  }
   GetSystemDirectoryA(folder, sizeof folder);
   return std::string(folder) + "\\Tasks\\" + name;
 }
