@@ -6,7 +6,7 @@
     run.py --list
 
 The environment may override each path (OKV_BRIDGE_CMD, OKV_DEVICE, OKV_RUNTIME_TOOL,
-OKV_RUNTIME_DIR, OKV_NOENTRY_DIR, OKV_TLS_DIR); see tests/support/okvsim/scenario.py. Exit status 0 when the
+OKV_RUNTIME_DIR, OKV_NOENTRY_DIR, OKV_TLS_DIR); see okvsim/scenario.py. Exit status 0 when the
 scenario held, 1 when it did not (with the console, the device log and the journal printed), 2 for
 a bad name.
 """

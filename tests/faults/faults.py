@@ -8,9 +8,9 @@ the simulated runtime while one of them misbehaves.
 
 Every scenario checks that the bridge keeps running, prints the messages it should, and never
 posts a code that the bytes the device actually sent do not justify. The expected codes come from
-the mailbox rules written out in tests/support/okvsim/mailbox.py, not from the bridge's code.
+the mailbox rules written out in okvsim/mailbox.py, not from the bridge's code.
 
-The environment may override each path as for the end-to-end tests (see tests/support/okvsim/scenario.py).
+The environment may override each path as for the end-to-end tests (see okvsim/scenario.py).
 Exit status 0 when the scenario held, 1 when it did not (with the console, the device log and the
 journal printed), 2 for a bad name.
 """

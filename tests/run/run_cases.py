@@ -6,7 +6,7 @@ against the simulated device and runtime.
     run_cases.py --list
 
 Under Wine the environment gives the Windows command (OKV_RUN_CMD, "wine .../okvbridge-run.exe")
-and the rest as for the end-to-end scenarios (see tests/support/okvsim/scenario.py). Exit status 0 when the
+and the rest as for the end-to-end scenarios (see okvsim/scenario.py). Exit status 0 when the
 case held, 1 when it did not, 2 for a bad name.
 """
 

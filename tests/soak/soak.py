@@ -6,7 +6,7 @@ and R requests, random device behaviour and random runtime faults.
     tests/soak/soak.py --help
 
 Every request's final code, and l1000 for R, is checked against the bytes the device actually sent,
-by the mailbox rules written out in tests/support/okvsim/mailbox.py (not by the bridge's code): the soak
+by the mailbox rules written out in okvsim/mailbox.py (not by the bridge's code): the soak
 keeps its own model of the bridge's receive queue, and gives the device only behaviour whose
 outcome does not hang on a race (replies land well away from the bridge's looks at the line).
 
