@@ -134,7 +134,7 @@ for n in 4 7; do
   bash "$here/wine_prefix.sh" check "$prefix" "$n" "$wine" || die "COM$n of $prefix cannot be set"
 done
 
-# The scenarios give the bridge and the check tool their Wine environment (tests/support/okvsim/procs.py).
+# The scenarios give the bridge and the check tool their Wine environment (okvsim/procs.py).
 export OKV_WINE_PREFIX=$prefix
 OKV_BRIDGE_CMD=$(printf '%q %q' "$(command -v "$wine")" "$bridge")
 [[ -z $check ]] || export OKV_CHECK_CMD="$(printf '%q %q' "$(command -v "$wine")" "$check")"

@@ -8,6 +8,7 @@ tests (tests/uart), the import floor's reader (tests/windows) and the bench (ben
     mailbox   the mailbox rules, written out as the tests' oracle
     scenario  one scenario's world and the command line of a scenario script
     errors    Failure and the checks that raise it
+    pe        a Windows image's machine, header versions, imports and version resource
 
 CTest gives every test PYTHONPATH=tests/support; a script a person starts by hand (the bench, the
 soak, the scenario runners) puts tests/support first on its own path in one line beside its
