@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "check/check_os.h"
+#include "platform/platform.h"
 
 namespace checkos {
 

@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/port_access.h"
+#include "serial/port_diagnostics.h"
 
 namespace {
 

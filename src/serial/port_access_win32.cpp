@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial/port_access.h"
+#include "serial/port_diagnostics.h"
 
 namespace {
 
