@@ -9,12 +9,13 @@
 
 // Where an OpenPort stopped.
 enum class PortStep : std::uint8_t {
-  kNone,      // it succeeded
-  kName,      // the number names no device here
-  kOpen,      // the device did not open
-  kLock,      // another program holds it (POSIX: found before opening, where it can)
-  kSettings,  // the driver refused the line settings
-  kWatcher,   // the receive watcher could not be started
+  kNone,           // it succeeded
+  kName,           // the number names no device here
+  kOpen,           // the device did not open
+  kLock,           // another program holds it (POSIX: found before opening, where it can)
+  kTransferEvent,  // Windows: the event its reads and writes wait on could not be made
+  kSettings,       // the driver refused the line settings
+  kWatcher,        // the receive watcher could not be started
 };
 
 struct PortOpening {
