@@ -4,7 +4,6 @@
 // are port_access.cpp's.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "port_os.h"
