@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "bridge/bridge.h"
+#include "bridge/exchange.h"
 #include "platform/platform.h"
 #include "runtime/runtime_link.h"
 #include "serial/port_access.h"

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "check/check_os.h"
+#include "platform/platform.h"
 
 namespace checkos {
 
@@ -171,6 +172,7 @@ PortDiagnosis DiagnosePort(const PortOpening& opening) {
           opening.error == ENOTTY ? PortTrouble::kNotSerial : PortTrouble::kSettingsRefused;
       break;
     case PortStep::kNone:
+    case PortStep::kTransferEvent:  // Windows alone has one
     case PortStep::kWatcher:
       break;
   }

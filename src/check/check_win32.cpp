@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "check/check_os.h"
+#include "platform/platform.h"
 
 namespace checkos {
 

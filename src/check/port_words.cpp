@@ -53,6 +53,9 @@ std::string ExplainPortFailure(const PortOpening& opening,
   std::string hint = diagnosis.hint.empty() ? words.hint : diagnosis.hint;
   if (diagnosis.trouble == checkos::PortTrouble::kNoSuchPort) hint += PortNames(ports);
   if (opening.failedStep == PortStep::kWatcher) what = "its receive watcher could not be started";
+  if (opening.failedStep == PortStep::kTransferEvent) {
+    what = "the event its reads and writes wait on could not be made";
+  }
   std::string text = std::string(opening.device) + ": " + what;
   if (!diagnosis.detail.empty()) text += ": " + diagnosis.detail;
   if (opening.error != 0) text += " (system: " + checkos::ErrorWords(opening.error) + ")";

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/library_diagnostics.h"
 #include "platform/platform.h"
 
 namespace platform {

@@ -3,6 +3,7 @@
 #include <conio.h>
 #include <windows.h>
 
+#include "platform/library_diagnostics.h"
 #include "platform/platform.h"
 
 namespace {

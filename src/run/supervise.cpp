@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 #include "run/run.h"
 #include "run/run_os.h"
-#include "serial/port_access.h"
+#include "serial/port_diagnostics.h"
 
 namespace okvrun {
 

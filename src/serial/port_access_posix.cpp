@@ -1,5 +1,6 @@
 // The serial port on POSIX: COM<n> resolved to a tty, raw 9600 8N1 termios without flow control,
-// exclusive like a Windows COM port, and a receive watcher thread that sleeps in epoll.
+// exclusive like a Windows COM port, and a receive watcher thread that sleeps in epoll. The names
+// tried and the order of an opening are port_access.cpp's.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -18,11 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "port_os.h"
 #include "serial/port_access.h"
+#include "serial/port_diagnostics.h"
 
 namespace {
 
-constexpr std::size_t kNameSize = 16;  // the Windows device name buffer, terminating zero included
 // Real-time, but below the kernel's own per-CPU threads; the watcher only ever sleeps.
 constexpr int kWatcherPriority = 50;
 constexpr int kWriteWaitMs = 1000;
@@ -33,19 +35,14 @@ int epollFd = -1;  // the watcher's wait set: the port and stopFd
 pthread_t watcher{};
 bool watcherStarted = false;
 
-PortOpening opening{};
 // The line as okvbridge-check found it, when it asked for it to be kept.
-bool keepSettings = false;
 bool haveSavedSettings = false;
 termios savedSettings{};
 bool haveSavedLines = false;
 int savedLines = 0;
 bool wasExclusive = false;
 
-void NoteFailure(PortStep step, int error) {
-  opening.failedStep = step;
-  opening.error = error;
-}
+using portos::NoteFailure;
 
 // Maps a Windows device name, "COM<n>" or "\\.\COM<n>", to a path: COM<n> in the folder named by
 // OKVBRIDGE_PORTS when that is a directory, else the n-th built-in UART, /dev/ttyS<n-1>.
@@ -105,13 +102,13 @@ bool LockedByAnother(const char* path) {
 
 // Opens one device name for reading and writing, for this process alone. Answers the descriptor
 // or -1, holding nothing on failure.
-int OpenDevice(const char* name) {
-  char* path = opening.device;
-  if (!ResolvePortName(name, path, sizeof opening.device)) {
-    std::snprintf(opening.device, sizeof opening.device, "%s", name);
+int OpenTty(const char* name) {
+  char path[sizeof PortOpening::device];
+  if (!ResolvePortName(name, path, sizeof path)) {
     NoteFailure(PortStep::kName, 0);
     return -1;
   }
+  portos::NoteDevice(path);
   if (LockedByAnother(path)) {
     NoteFailure(PortStep::kLock, EWOULDBLOCK);
     return -1;
@@ -129,7 +126,7 @@ int OpenDevice(const char* name) {
     close(fd);
     return -1;
   }
-  if (keepSettings) SaveLine(fd);
+  if (portos::KeepingLine()) SaveLine(fd);
   ioctl(fd, TIOCEXCL);
   return fd;
 }
@@ -185,11 +182,19 @@ void WatchPort() {
   }
 }
 
-// Sets up the wait set and starts the watcher; false when it cannot be started.
+// Notes that the watcher could not be started, for `error`; answers false.
+bool WatcherFailed(int error) {
+  NoteFailure(PortStep::kWatcher, error);
+  return false;
+}
+
+// Sets up the wait set and starts the watcher; false, with the failure noted, when it cannot be
+// started.
 bool StartWatcher() {
   stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stopFd < 0) return WatcherFailed(errno);
   epollFd = epoll_create1(EPOLL_CLOEXEC);
-  if (stopFd < 0 || epollFd < 0) return false;
+  if (epollFd < 0) return WatcherFailed(errno);
   // Edge-triggered: one wake-up per arrival, none while bytes wait unread.
   epoll_event portEvent{};
   portEvent.events = EPOLLIN | EPOLLET;
@@ -199,7 +204,7 @@ bool StartWatcher() {
   stopEvent.data.fd = stopFd;
   if (epoll_ctl(epollFd, EPOLL_CTL_ADD, portFd, &portEvent) != 0 ||
       epoll_ctl(epollFd, EPOLL_CTL_ADD, stopFd, &stopEvent) != 0) {
-    return false;
+    return WatcherFailed(errno);
   }
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
@@ -211,7 +216,9 @@ bool StartWatcher() {
       },
       nullptr);
   pthread_attr_destroy(&attributes);
-  if (created != 0) return false;
+  // pthread_create answers its error and leaves errno as it was (or as a failed stack mapping
+  // left it).
+  if (created != 0) return WatcherFailed(created);
   watcherStarted = true;
   pthread_setname_np(watcher, "okv-watcher");  // so that ps -L and top show which thread it is
   // Asked for, as the Windows watcher runs time-critical; refused without privilege, and that is
@@ -229,36 +236,23 @@ void CloseIfOpen(int& fd) {
 
 }  // namespace
 
-int OpenPort(std::uint32_t portNumber) {
-  if (watcherStarted || portFd >= 0) ClosePort();
+namespace portos {
 
-  char name[kNameSize];
-  std::snprintf(name, sizeof name, "COM%lu", static_cast<unsigned long>(portNumber));
-  portFd = OpenDevice(name);
-  if (portFd < 0) {
-    // The device-namespace form is tried only when it fits the name buffer whole.
-    const int length = std::snprintf(nullptr, 0, "\\\\.\\COM%u", portNumber);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) return -1;
-    std::snprintf(name, sizeof name, "\\\\.\\COM%u", portNumber);
-    portFd = OpenDevice(name);
-    if (portFd < 0) return -1;
-  }
+bool OpenDevice(const char* name) {
+  portFd = OpenTty(name);
+  return portFd >= 0;
+}
+
+bool SetUpLine() {
   // The kernel's queues have a fixed size: there are no queue sizes to ask for here.
   if (!ApplyLineSettings(portFd)) {
     NoteFailure(PortStep::kSettings, errno);
-    RestoreLineSettings();
-    ClosePort();
-    return -1;
+    return false;
   }
-  if (!StartWatcher()) {
-    NoteFailure(PortStep::kWatcher, errno);
-    RestoreLineSettings();
-    ClosePort();
-    return -1;
-  }
-  NoteFailure(PortStep::kNone, 0);
-  return 0;
+  return StartWatcher();
 }
+
+}  // namespace portos
 
 void ClosePort() {
   if (watcherStarted) {
@@ -307,16 +301,8 @@ std::uint32_t WaitingCount() {
   return static_cast<std::uint32_t>(waiting);
 }
 
-const PortOpening& LastPortOpening() {
-  return opening;
-}
-
-void KeepLineSettings() {
-  keepSettings = true;
-}
-
 void RestoreLineSettings() {
-  if (portFd < 0 || !keepSettings) return;
+  if (portFd < 0 || !portos::KeepingLine()) return;
   if (haveSavedSettings) tcsetattr(portFd, TCSADRAIN, &savedSettings);
   if (haveSavedLines) {
     int raise = savedLines & (TIOCM_DTR | TIOCM_RTS);

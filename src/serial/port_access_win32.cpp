@@ -1,16 +1,17 @@
 // The serial port on Windows: COM<n> opened for overlapped I/O, the line set from a DCB built from
 // zero (9600 8N1, no flow control), a receive watcher thread at time-critical priority, and reads
-// and writes through one shared overlapped record.
+// and writes through one shared overlapped record. The names tried and the order of an opening
+// are port_access.cpp's.
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 
+#include "port_os.h"
 #include "serial/port_access.h"
+#include "serial/port_diagnostics.h"
 
 namespace {
 
-constexpr std::size_t kNameSize = 16;  // device name buffer, terminating zero included
 constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kWatchMask = EV_RXCHAR | EV_TXEMPTY;
 // A transfer the system leaves pending gets this long before it is cancelled; at 9600 baud two
@@ -41,25 +42,14 @@ OVERLAPPED io{};
 // wait never points into a stack that is gone, even after the last-resort TerminateThread.
 OVERLAPPED watchIo{};
 
-PortOpening opening{};
 // The line as okvbridge-check found it, when it asked for it to be kept.
-bool keepSettings = false;
 bool haveSavedSettings = false;
 DCB savedState{};
 COMMTIMEOUTS savedTimeouts{};
 
 // Takes the system's error of the call that just failed: call it before any clean-up.
-void NoteFailure(PortStep step) {
-  opening.failedStep = step;
-  opening.error = static_cast<int>(GetLastError());
-}
-
-HANDLE OpenDevice(const char* name) {
-  std::snprintf(opening.device, sizeof opening.device, "%s", name);
-  const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* unshared */, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) NoteFailure(PortStep::kOpen);
-  return handle;
+void NoteLastError(PortStep step) {
+  portos::NoteFailure(step, static_cast<int>(GetLastError()));
 }
 
 void SaveLine(HANDLE handle) {
@@ -84,7 +74,7 @@ bool ApplyLineSettings(HANDLE handle) {
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   if (SetCommState(handle, &dcb) != 0) return true;
-  NoteFailure(PortStep::kSettings);
+  NoteLastError(PortStep::kSettings);
   return false;
 }
 
@@ -222,11 +212,16 @@ DWORD WINAPI ReceiveWatcher(LPVOID) {
   return 0;
 }
 
+// Starts the watcher; false, with the failure noted, when it cannot be started.
 bool StartWatcher() {
   watcherStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (watcherStop == nullptr) return false;
-  watcherThread = CreateThread(nullptr, 0, ReceiveWatcher, nullptr, 0, nullptr);
-  if (watcherThread == nullptr) return false;
+  if (watcherStop != nullptr) {
+    watcherThread = CreateThread(nullptr, 0, ReceiveWatcher, nullptr, 0, nullptr);
+  }
+  if (watcherThread == nullptr) {
+    NoteLastError(PortStep::kWatcher);
+    return false;
+  }
   SetThreadPriority(watcherThread, THREAD_PRIORITY_TIME_CRITICAL);  // a refusal is harmless
   return true;
 }
@@ -253,36 +248,32 @@ void EndWatcher() {
 
 }  // namespace
 
-int OpenPort(std::uint32_t portNumber) {
-  if (watcherThread != nullptr || portHandle != INVALID_HANDLE_VALUE) ClosePort();
+namespace portos {
 
-  char name[kNameSize];
-  std::snprintf(name, sizeof name, "COM%lu", static_cast<unsigned long>(portNumber));
-  portHandle = OpenDevice(name);
+bool OpenDevice(const char* name) {
+  portHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0 /* unshared */, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (portHandle == INVALID_HANDLE_VALUE) {
-    // The device-namespace form (COM10 and above are reachable only so) is tried only when it
-    // fits the name buffer whole.
-    const int length = std::snprintf(nullptr, 0, "\\\\.\\COM%u", portNumber);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) return -1;
-    std::snprintf(name, sizeof name, "\\\\.\\COM%u", portNumber);
-    portHandle = OpenDevice(name);
-    if (portHandle == INVALID_HANDLE_VALUE) return -1;
+    NoteLastError(PortStep::kOpen);
+    return false;
   }
-  opening.failedStep = PortStep::kNone;  // a first name that failed is forgotten
-  opening.error = 0;
+  if (KeepingLine()) SaveLine(portHandle);
+  return true;
+}
 
-  if (keepSettings) SaveLine(portHandle);
+bool SetUpLine() {
   SetupComm(portHandle, kQueueSize, kQueueSize);  // a refusal is ignored
   io.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (io.hEvent == nullptr || !ApplyLineSettings(portHandle) || !StartWatcher()) {
-    if (opening.failedStep == PortStep::kNone) NoteFailure(PortStep::kWatcher);
-    RestoreLineSettings();
-    ClosePort();
-    return -1;
+  if (io.hEvent == nullptr) {
+    NoteLastError(PortStep::kTransferEvent);
+    return false;
   }
+  if (!ApplyLineSettings(portHandle) || !StartWatcher()) return false;
   ReturnReadsAtOnce(portHandle);
-  return 0;
+  return true;
 }
+
+}  // namespace portos
 
 void ClosePort() {
   EndWatcher();
@@ -316,14 +307,6 @@ int ReadWaiting(char* buffer, std::uint32_t count) {
   ResetRecord();
   const DWORD got = CompleteTransfer(ReadFile(portHandle, buffer, count, nullptr, &io));
   return got != 0 ? 0 : -1;
-}
-
-const PortOpening& LastPortOpening() {
-  return opening;
-}
-
-void KeepLineSettings() {
-  keepSettings = true;
 }
 
 void RestoreLineSettings() {

@@ -15,6 +15,7 @@ held, 1 when it did not, 2 for a bad name.
 """
 
 import ctypes
+import errno
 import fcntl
 import grp
 import os
@@ -232,6 +233,27 @@ def access_refused(s):
     expect(lines, "port COM4", False, "access refused", "group dialout", "system: ",
            "adduser $USER dialout")
 
+
+@case
+def watcher_refused(s):
+    """A receive watcher the system will not start: the reason its thread call gives, not an
+    errno left from before."""
+    prlimit = shutil.which("prlimit")
+    if windows(s) or prlimit is None:
+        raise Skip("needs native Linux and prlimit, to refuse the watcher's thread its stack")
+    # A new thread's stack is RLIMIT_STACK long: 1 GiB does not fit in 512 MiB of address space,
+    # which the program itself is far from needing. The stack's failed mapping sets errno to
+    # ENOMEM; pthread_create answers EAGAIN.
+    limits = [prlimit, "--stack=1073741824", "--as=536870912", "--"]
+    status, _, _ = run_check(s, ["--version"], as_user=limits)  # as_user: any command prefix
+    if status != 0:
+        raise Skip("this build's okvbridge-check needs more than 512 MiB of address space "
+                   "(a sanitizer's runtime)")
+    s.start_device()
+    status, lines, _ = run_check(s, as_user=limits)
+    check(status == 1, "exit status %d" % status)
+    expect(lines, "port COM4", False, "its receive watcher could not be started",
+           "(system: %s)" % os.strerror(errno.EAGAIN))
 
 @case
 def held_by_bridge(s):

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/port_access.h"
+#include "serial/port_diagnostics.h"
 #include "wrapped_import.h"
 
 namespace {

@@ -35,17 +35,6 @@ int ClassifyPReply(const char* reply);
 int ClassifyRReply(const char* reply);
 std::int32_t RReplyNumber(const char* reply);
 
-// The device side of a transaction, on its own for okvbridge-check, which must wait and read just
-// as the transactions do. `command` is 'P' or 'R'.
-void SendCommand(char command);
-// Polls for the reply at the command's interval (`pause` sleeps between two polls) until bytes
-// wait or 5000 ms have passed; false on the time-out.
-bool AwaitReply(char command, void (*pause)(std::uint32_t ms));
-// Zeroes the reply buffer and reads what waits into it, at most 1023 bytes so that the text stays
-// zero-terminated; answers the count asked for. The reply is ReplyText() until the next read.
-std::uint32_t TakeReply();
-const char* ReplyText();
-
 // Every console message goes through here: formatted, then flushed at once so that output piped
 // to a file or a service wrapper is complete and timely even when the bridge is killed.
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));

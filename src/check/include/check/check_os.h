@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "check/library_file.h"
-#include "platform/platform.h"
-#include "serial/port_access.h"
+#include "platform/library_diagnostics.h"
+#include "serial/port_diagnostics.h"
 
 namespace checkos {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check/check_os.h"
-#include "serial/port_access.h"
+#include "serial/port_diagnostics.h"
 
 namespace checkwords {
 

@@ -49,12 +49,4 @@ void* OpenLibrary(const char* name);
 void* LibrarySymbol(void* library, const char* name);
 void CloseLibrary(void* library);
 
-// Why the last OpenLibrary or LibrarySymbol failed, kept for okvbridge-check: the bridge shows no
-// system error.
-struct LibraryError {
-  unsigned long code;  // GetLastError() on Windows; 0 on POSIX, whose dlerror gives only words
-  char text[1024];     // dlerror()'s words on POSIX; empty on Windows, where the code says it
-};
-const LibraryError& LastLibraryError();
-
 }  // namespace platform
