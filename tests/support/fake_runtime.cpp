@@ -1,4 +1,4 @@
-// The scriptable runtime library (libkolt8.so) of the unit tests.
+// The scriptable runtime of the unit tests (as libkolt8.so, kolt8.dll) and of the fuzz targets.
 #include "fake_runtime.h"
 
 #include <cstring>

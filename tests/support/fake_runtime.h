@@ -1,5 +1,6 @@
-// The scriptable runtime library used by the unit tests: a real shared library, libkolt8.so, in a
-// folder of its own, loaded by the bridge through the ordinary library search. It keeps the
+// The scriptable runtime of the tests. The unit tests build it as a real shared library,
+// libkolt8.so (kolt8.dll), in a folder of its own, loaded by the bridge through the ordinary
+// library search; the fuzz targets link it in and hand its entry point to the bridge. It keeps the
 // runtime's variables, answers the probe, and completes, delays or refuses requests as a test
 // scripts it; it records the blocks it is handed, as received and as answered.
 //
