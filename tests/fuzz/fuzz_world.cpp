@@ -23,7 +23,7 @@ std::size_t consoleSize = 0;
 
 // Every block the bridge hands over carries a command the runtime knows; the writes are kept.
 void Observe(const fake_runtime::Call& call, void*) {
-  const unsigned command = call.in[0] | (call.in[1] << 8);
+  const unsigned command = fake_runtime::Word(call.in, 0);
   FUZZ_CHECK(command == 0x0B00 || command == 0x0B01, "unknown command word %04x", command);
   if (call.kind == fake_runtime::Kind::WriteSubmit) {
     writes.push_back({call.type, call.index, call.value});
