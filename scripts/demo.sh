@@ -9,8 +9,9 @@ usage() {
   cat <<'TXT'
 Usage: scripts/demo.sh [--interactive]
 
-Builds what is missing (into build/default), then starts the simulated device as COM4, the simulated
-runtime with an executor installed, and okvbridge, and plays a short scene as the application:
+Brings the build up to date (build/default; a second or two when it is), then starts the simulated
+device as COM4, the simulated runtime with an executor installed, and okvbridge, and plays a short
+scene as the application:
   P answered "Turning On"  -> 4
   P answered "Sleep"       -> 3
   R answered "A123"        -> 8, l1000 = 123
@@ -39,13 +40,13 @@ device=$build/sim/device/okvsim-device
 runtime_tool=$build/sim/runtime/okvsim-runtime
 runtime_dir=$build/sim/runtime
 
-if [[ ! -x $bridge || ! -x $device || ! -x $runtime_tool || ! -e $runtime_dir/libkolt8.so ]]; then
-  echo "== building the bridge and the simulators into $build"
-  if [[ ! -f $build/CMakeCache.txt ]]; then
-    (cd "$root" && cmake --preset default >/dev/null)
-  fi
-  cmake --build "$build" -j2 --target okvbridge okvsim-device okvsim-runtime kolt8sim >/dev/null
+# Built every time, not only when a binary is missing: after a change to the sources the demo must
+# not show the old programs. A tree that is up to date costs a second or two.
+echo "== building the bridge and the simulators into $build"
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  (cd "$root" && cmake --preset default >/dev/null)
 fi
+cmake --build "$build" -j2 --target okvbridge okvsim-device okvsim-runtime kolt8sim >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/okvbridge-demo.XXXXXX")
 export OKVBRIDGE_PORTS=$work/ports

@@ -203,6 +203,21 @@ long Finish(Child* child, DWORD ms) {
   return static_cast<long>(code);
 }
 
+// Removes a work folder and the files in it (the scene makes no folders inside).
+void RemoveWorkFolder(const std::string& folder) {
+  WIN32_FIND_DATAA found{};
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        DeleteFileA((folder + "\\" + found.cFileName).c_str());
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
 // Ends every program of the scene and removes its work folder. Called once, from the scene's end
 // or from the console's Ctrl-C handler.
 void CleanUp() {
@@ -232,17 +247,7 @@ void CleanUp() {
   }
   children.clear();
   if (!workDir.empty()) {
-    WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((workDir + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-          DeleteFileA((workDir + "\\" + found.cFileName).c_str());
-        }
-      } while (FindNextFileA(search, &found));
-      FindClose(search);
-    }
-    RemoveDirectoryA(workDir.c_str());
+    RemoveWorkFolder(workDir);
     workDir.clear();
   }
 }
@@ -505,7 +510,14 @@ int main(int argc, char** argv) {
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
   workDir = std::string(temp) + "okvbridge-demo-" + std::to_string(GetCurrentProcessId());
-  if (!CreateDirectoryA(workDir.c_str(), nullptr)) {
+  // A folder of that name was left by a scene that was killed: no running process has our number,
+  // so it is nobody's any more, and is cleared for this one.
+  bool made = CreateDirectoryA(workDir.c_str(), nullptr) != 0;
+  if (!made && GetLastError() == ERROR_ALREADY_EXISTS) {
+    RemoveWorkFolder(workDir);
+    made = CreateDirectoryA(workDir.c_str(), nullptr) != 0;
+  }
+  if (!made) {
     Complain("cannot make the work folder " + workDir);
     return kExitFailed;
   }

@@ -10,7 +10,7 @@ device and runtime, a running bridge and real libraries that are wrong in one wa
 folder of the libraries built for the failures (like_entry/, needs_dep/); --other-class-dir the
 folder of a runtime library of the other ELF class or bitness, N bits wide (the case is skipped,
 exit status 77, when that folder holds none). Under Wine the environment gives the Windows
-commands (OKV_CHECK_CMD, OKV_BRIDGE_CMD; see sim/okvsim/scenario.py). Exit status 0 when the case
+commands (OKV_CHECK_CMD, OKV_BRIDGE_CMD; see okvsim/scenario.py). Exit status 0 when the case
 held, 1 when it did not, 2 for a bad name.
 """
 
@@ -26,6 +26,8 @@ import sys
 import termios
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
+# Started by hand from any folder: the shared package is tests/support/okvsim.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "support"))
 
 from okvsim.console import CONNECTING, PORT_ERROR  # noqa: E402
 from okvsim.errors import check  # noqa: E402

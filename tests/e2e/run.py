@@ -6,7 +6,7 @@
     run.py --list
 
 The environment may override each path (OKV_BRIDGE_CMD, OKV_DEVICE, OKV_RUNTIME_TOOL,
-OKV_RUNTIME_DIR, OKV_NOENTRY_DIR, OKV_TLS_DIR); see sim/okvsim/scenario.py. Exit status 0 when the
+OKV_RUNTIME_DIR, OKV_NOENTRY_DIR, OKV_TLS_DIR); see okvsim/scenario.py. Exit status 0 when the
 scenario held, 1 when it did not (with the console, the device log and the journal printed), 2 for
 a bad name.
 """
@@ -17,6 +17,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
+# Started by hand from any folder: the shared package is tests/support/okvsim.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "support"))
 
 from okvsim.console import (BANNER, CONNECT_FAILED, CONNECTED, CONNECTING,  # noqa: E402
                             INSTALLED, NO_EXECUTOR, PORT_ERROR, REMOVED, banner, read_error,

@@ -8,9 +8,9 @@ the simulated runtime while one of them misbehaves.
 
 Every scenario checks that the bridge keeps running, prints the messages it should, and never
 posts a code that the bytes the device actually sent do not justify. The expected codes come from
-the mailbox rules written out in sim/okvsim/mailbox.py, not from the bridge's code.
+the mailbox rules written out in okvsim/mailbox.py, not from the bridge's code.
 
-The environment may override each path as for the end-to-end tests (see sim/okvsim/scenario.py).
+The environment may override each path as for the end-to-end tests (see okvsim/scenario.py).
 Exit status 0 when the scenario held, 1 when it did not (with the console, the device log and the
 journal printed), 2 for a bad name.
 """
@@ -25,6 +25,8 @@ import threading
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
+# Started by hand from any folder: the shared package is tests/support/okvsim.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "support"))
 
 from okvsim.console import (INSTALLED, NO_EXECUTOR, REMOVED, TIMEOUT,  # noqa: E402
                             banner, CONNECTED, CONNECTING, read_error, shown_reply, write_error)

@@ -6,7 +6,7 @@ against the simulated device and runtime.
     run_cases.py --list
 
 Under Wine the environment gives the Windows command (OKV_RUN_CMD, "wine .../okvbridge-run.exe")
-and the rest as for the end-to-end scenarios (see sim/okvsim/scenario.py). Exit status 0 when the
+and the rest as for the end-to-end scenarios (see okvsim/scenario.py). Exit status 0 when the
 case held, 1 when it did not, 2 for a bad name.
 """
 
@@ -20,6 +20,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
+# Started by hand from any folder: the shared package is tests/support/okvsim.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "support"))
 
 from okvsim import console  # noqa: E402
 from okvsim.errors import Failure, check  # noqa: E402

@@ -36,8 +36,8 @@ import tempfile
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))
+# Started by hand from any folder: the shared package is tests/support/okvsim.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "support"))
 
 from okvsim import console  # noqa: E402
 from okvsim.errors import Failure, check  # noqa: E402

@@ -85,6 +85,9 @@ class Bridge {
       const int stdinFd = input == Input::DevNull ? open("/dev/null", O_RDONLY) : in[0];
       dup2(stdinFd, STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
+      // A runtime library in the current folder is not the bridge's: it looks beside itself and
+      // where LD_LIBRARY_PATH says, never where it happens to be started.
+      if (chdir(FAKE_RUNTIME_DIR) != 0) _exit(126);
       std::vector<std::string> env{"OKVBRIDGE_PORTS=" + portsFolder,
                                    std::string("LD_LIBRARY_PATH=") + NO_RUNTIME_DIR};
       std::vector<char*> argv{const_cast<char*>(OKVBRIDGE_BINARY)};

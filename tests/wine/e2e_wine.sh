@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one end-to-end scenario (tests/e2e/run.py), one fault scenario (tests/faults/faults.py), the
-# short soak (scripts/soak.py) or one case of okvbridge-check (tests/check/check_cases.py) against
+# short soak (tests/soak/soak.py) or one case of okvbridge-check (tests/check/check_cases.py) against
 # okvbridge.exe under Wine: the Windows bridge and
 # kolt8.dll run in the Wine prefix, the device simulator and the runtime's control tool are the
 # Linux build's, and the two sides meet in the runtime's state file and on a pseudo-terminal that
@@ -97,7 +97,7 @@ e2e) runner=("$here/../e2e/run.py" "$scenario") ;;
 faults) runner=("$here/../faults/faults.py" "$scenario") ;;
 # The soak finds the device and the tool in a Linux build; the bridge and its library come from
 # the environment below.
-soak) runner=("$here/../../scripts/soak.py" --minutes 1 --progress 20 --build "$tools") ;;
+soak) runner=("$here/../soak/soak.py" --minutes 1 --progress 20 --build "$tools") ;;
 check) runner=("$here/../check/check_cases.py" "$scenario") ;;
 run) runner=("$here/../run/run_cases.py" "$scenario") ;;
 *) die "unknown suite '$suite' (e2e, faults, soak, check or run)" ;;
@@ -134,7 +134,7 @@ for n in 4 7; do
   bash "$here/wine_prefix.sh" check "$prefix" "$n" "$wine" || die "COM$n of $prefix cannot be set"
 done
 
-# The scenarios give the bridge and the check tool their Wine environment (sim/okvsim/procs.py).
+# The scenarios give the bridge and the check tool their Wine environment (okvsim/procs.py).
 export OKV_WINE_PREFIX=$prefix
 OKV_BRIDGE_CMD=$(printf '%q %q' "$(command -v "$wine")" "$bridge")
 [[ -z $check ]] || export OKV_CHECK_CMD="$(printf '%q %q' "$(command -v "$wine")" "$check")"

@@ -1,6 +1,6 @@
 // Prints the state file's layout as the simulated runtime defines it, one figure a line
-// ("name value..."), so that the tools' own description of the file (sim/okvsim/state.py) can be
-// checked against it by state_layout_test.py.
+// ("name value..."), so that the tools' own description of the file
+// (tests/support/okvsim/state.py) can be checked against it by state_layout_test.py.
 #include <cstddef>
 #include <cstdio>
 #include <type_traits>

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks the tools' description of the simulated runtime's state file (sim/okvsim/state.py)
+"""Checks the tools' description of the simulated runtime's state file (tests/support/okvsim/state.py)
 against the simulator's own definition, which the program state_layout prints: every offset, the
 size and signedness of every journal field, each variable type's start and width, the file's size
 and magic. A knob moved on one side only would have the scenarios turn the wrong knob.

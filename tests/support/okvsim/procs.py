@@ -21,6 +21,10 @@ CHILD_FAULT = re.compile(rb"==\d+==ERROR: |WARNING: ThreadSanitizer|: runtime er
 # Every Wine program the tools start: no debug chatter, and no prompt to install Mono or Gecko.
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 
+# The one script that makes, checks and removes the Wine prefixes of the tests and of the bench.
+WINE_PREFIX_SH = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "wine", "wine_prefix.sh")
+
 
 def short(data, keep=120):
     """repr of bytes, with the middle of a long run left out."""
@@ -46,6 +50,17 @@ def bridge_env(ports, state, libdir, lib_path_var="LD_LIBRARY_PATH", wine_prefix
     env["OKVBRIDGE_PORTS"] = ports
     env["KOLT8_SIM_STATE"] = state
     return env
+
+
+def wine_prefix(action, prefix, *args, timeout=300):
+    """tests/wine/wine_prefix.sh ACTION PREFIX ARGS... (setup, check, server, teardown); a failure
+    raises Failure with the script's last words."""
+    proc = subprocess.run(["bash", WINE_PREFIX_SH, action, prefix] + list(args),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=timeout)
+    if proc.returncode != 0:
+        raise Failure("wine_prefix.sh %s failed: %s" % (
+            action, (proc.stdout + proc.stderr).strip()[-500:]))
 
 
 def stop(proc):

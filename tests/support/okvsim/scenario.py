@@ -26,9 +26,10 @@ from .state import Runtime, fmt_entries, plain, run_tool
 
 
 class Config:
-    """Where the binaries are: command-line options, each overridable from the environment."""
+    """Where the binaries are: command-line options, each overridable from the environment (the
+    process's own, or `env` for a tool that sets up its world itself)."""
 
-    def __init__(self, argv):
+    def __init__(self, argv, env=None):
         opts = {}
         rest = []
         i = 0
@@ -41,7 +42,10 @@ class Config:
                 i += 1
         self.names = rest
         self.options = opts  # for a script's options of its own
-        env = os.environ
+        env = os.environ if env is None else env
+        # True when the bridge is this host's own program, whose threads and mappings /proc
+        # shows as the bridge's.
+        self.native = "OKV_BRIDGE_CMD" not in env
         bridge_cmd = env.get("OKV_BRIDGE_CMD")
         self.bridge_cmd = shlex.split(bridge_cmd) if bridge_cmd else [opts.get("bridge", "okvbridge")]
         check_cmd = env.get("OKV_CHECK_CMD")
@@ -69,12 +73,6 @@ class Config:
     def library_folder(self, host_dir):
         """A folder of this host in the form the bridge's library search takes."""
         return windows_path(host_dir) if self.windows else host_dir
-
-    @property
-    def native(self):
-        """True when the bridge is this host's own program, whose threads and mappings /proc
-        shows as the bridge's."""
-        return "OKV_BRIDGE_CMD" not in os.environ
 
 
 class Scenario:

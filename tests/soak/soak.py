@@ -2,11 +2,11 @@
 """Soak test of okvbridge: the real bridge against both simulators for a given time, with random P
 and R requests, random device behaviour and random runtime faults.
 
-    scripts/soak.py [--minutes M] [--seed N] [--build DIR] [--progress S]
-    scripts/soak.py --help
+    tests/soak/soak.py [--minutes M] [--seed N] [--build DIR] [--progress S]
+    tests/soak/soak.py --help
 
 Every request's final code, and l1000 for R, is checked against the bytes the device actually sent,
-by the mailbox rules written out in sim/okvsim/mailbox.py (not by the bridge's code): the soak
+by the mailbox rules written out in okvsim/mailbox.py (not by the bridge's code): the soak
 keeps its own model of the bridge's receive queue, and gives the device only behaviour whose
 outcome does not hang on a race (replies land well away from the bridge's looks at the line).
 
@@ -38,6 +38,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # nothing may land in the source tree
+# Started by hand from any folder: the shared package is tests/support/okvsim.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "support"))
 
 from okvsim.console import shown_reply  # noqa: E402
 from okvsim.errors import Failure  # noqa: E402
@@ -46,7 +48,7 @@ from okvsim.procs import cpu_seconds, escaped, open_fds, status_kb  # noqa: E402
 from okvsim.scenario import Config, Scenario  # noqa: E402
 from okvsim.state import fmt_entries, plain  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 RSS_SLACK_KB = 64  # page-granular noise in VmRSS that is not a leak
 P_LOOK, R_LOOK = 800, 200  # ms between the bridge's looks at the line
