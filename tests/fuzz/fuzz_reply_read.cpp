@@ -1,4 +1,4 @@
-// The reply read of the P and R transactions, through the fuzz world's port: up to 4096 bytes
+// The reply read of the P and R transactions, through the tests' virtual port: up to 4096 bytes
 // arrive in two pieces at chosen times, and two transactions run one after the other. Each read
 // takes every waiting byte up to 1023 in arrival order, leaves the rest queued for the next
 // transaction, and leaves the 1024-byte reply buffer zero from the end of what it took; the
@@ -40,7 +40,7 @@ bool SameWrite(const fuzz_world::Write& write, int type, std::int32_t value) {
 // Runs one transaction and checks it; `stream` is every byte the device sends, in arrival order,
 // and `taken` how many of them earlier transactions read.
 void RunAndCheck(bool r, const std::string& stream, std::size_t& taken) {
-  const std::size_t readsBefore = fuzz_world::Reads().size();
+  const std::size_t readsBefore = fake_port::Reads().size();
   const std::size_t writesBefore = fuzz_world::Writes().size();
   const std::size_t consoleBefore = fuzz_world::Console().size();
   if (r) {
@@ -49,9 +49,9 @@ void RunAndCheck(bool r, const std::string& stream, std::size_t& taken) {
     RunPTransaction();
   }
 
-  FUZZ_CHECK(fuzz_world::Reads().size() == readsBefore + 1, "%zu reads",
-             fuzz_world::Reads().size() - readsBefore);
-  const fuzz_world::Read& read = fuzz_world::Reads().back();
+  FUZZ_CHECK(fake_port::Reads().size() == readsBefore + 1, "%zu reads",
+             fake_port::Reads().size() - readsBefore);
+  const fake_port::Read& read = fake_port::Reads().back();
   FUZZ_CHECK(read.asked <= kReplyBuffer - 1, "asked for %u bytes", read.asked);
   const std::size_t expectedSize =
       read.waiting < kReplyBuffer - 1 ? read.waiting : kReplyBuffer - 1;
@@ -60,8 +60,8 @@ void RunAndCheck(bool r, const std::string& stream, std::size_t& taken) {
   FUZZ_CHECK(stream.compare(taken, read.got.size(), read.got) == 0,
              "the bytes taken are not the next %zu of the stream", read.got.size());
   taken += read.got.size();
-  FUZZ_CHECK(fuzz_world::Pending() == stream.size() - taken, "%zu bytes queued, expected %zu",
-             fuzz_world::Pending(), stream.size() - taken);
+  FUZZ_CHECK(fake_port::Pending() == stream.size() - taken, "%zu bytes queued, expected %zu",
+             fake_port::Pending(), stream.size() - taken);
   FUZZ_CHECK(std::memcmp(read.buffer, read.got.data(), read.got.size()) == 0,
              "the buffer does not hold what was read");
   for (std::size_t i = read.got.size(); i < kReplyBuffer; ++i)
@@ -72,7 +72,7 @@ void RunAndCheck(bool r, const std::string& stream, std::size_t& taken) {
   const std::string console = fuzz_world::Console().substr(consoleBefore);
   const bool timedOut = console.compare(0, 12, "Com timeout\n") == 0;
   const std::uint32_t poll = r ? 200 : 800;
-  const std::uint32_t elapsed = read.at - fuzz_world::SendTime();
+  const std::uint32_t elapsed = read.at - fake_port::SendTime();
   if (timedOut) {
     FUZZ_CHECK(elapsed >= kReplyWaitMs, "timeout after %u ms", elapsed);
   } else {
@@ -118,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string second = payload.substr(split);
 
   fuzz_world::Reset();
-  fuzz_world::Queue(at1, first);
-  fuzz_world::Queue(at2, second);
+  fake_port::Arrive(at1, first);
+  fake_port::Arrive(at2, second);
   const std::string stream = at2 < at1 ? second + first : first + second;
   std::size_t taken = 0;
   RunAndCheck((data[0] & 1) != 0, stream, taken);

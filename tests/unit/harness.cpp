@@ -4,11 +4,32 @@
 #include <cstdio>
 
 #include "bridge/bridge.h"
+#include "fake_port.h"
 #include "test_os.h"
 
 namespace {
 
 std::string console;
+
+// The bridge's reply buffer is 1024 bytes and must stay zero-terminated: a read may fill 1023.
+constexpr std::uint32_t kReadCapacity = 1023;
+
+void NoteSend(const std::string& line) {
+  timeline::Note("send " + line);
+}
+
+void ReadOverrun(std::uint32_t asked, std::uint32_t capacity) {
+  EXPECT_LE(asked, capacity) << "ReadWaiting asked to write past the caller's buffer";
+}
+
+// Every test in the binary sees the port's sends in its timeline and its reads bounded, whether or
+// not it derives from the fixtures below.
+struct PortWatch {
+  PortWatch() {
+    fake_port::OnSend(&NoteSend);
+    fake_port::LimitReads(kReadCapacity, &ReadOverrun);
+  }
+} portWatch;
 
 void RecordConsole(const char* bytes, std::size_t size) {
   const std::string text(bytes, size);

@@ -80,18 +80,6 @@ set(discovery DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180 NO_PRETTY_VALUES
               TEST_PREFIX "wine.unit.")
 set(common_properties TIMEOUT 120)
 
-# gtest_discover_tests flattens list-valued PROPERTIES (two labels, two fixtures), so those are
-# set by a script of ours that CTest reads after the discovered list named `list`.
-function(okv_list_properties list labels fixtures)
-  set(script ${CMAKE_CURRENT_BINARY_DIR}/${list}_properties.cmake)
-  file(WRITE ${script}
-       "if(${list})\n"
-       "  set_tests_properties(\${${list}} PROPERTIES LABELS \"${labels}\"\n"
-       "                       FIXTURES_REQUIRED \"${fixtures}\")\n"
-       "endif()\n")
-  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
-endfunction()
-
 gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_unit_tests
   TEST_FILTER "-NoLibrary*:NoEntryPoint*"
   PROPERTIES ENVIRONMENT "WINEPATH=${fake_runtime_path}" ${common_properties})
@@ -118,7 +106,6 @@ gtest_discover_tests(okv_unit_tests ${discovery} TEST_LIST okv_wine_no_entry_tes
   PROPERTIES ${common_properties})
 okv_list_properties(okv_wine_no_entry_tests "unit;wine" wine_prefix)
 
-find_program(OKV_SOCAT socat)
 if(NOT OKV_SOCAT)
   set(OKV_WINE_WHY "socat is not installed (apt-get install socat): no serial line to test on")
   okv_wine_skip(wine.unit.ports.skipped unit)

@@ -110,8 +110,8 @@ fi
 device=$tools/sim/device/okvsim-device
 tool=$tools/sim/runtime/okvsim-runtime
 [[ -x $device && -x $tool ]] ||
-  skip "the Linux simulators are not in $tools (build them first: cmake --workflow --preset" \
-    "default, or point OKV_HOST_TOOLS_DIR at a Linux build)"
+  skip "the Linux simulators are not in $tools (the Windows build makes them in host-tools;" \
+    "an OKV_HOST_TOOLS_DIR given instead must be a built Linux tree)"
 [[ -f $bridge ]] || die "no bridge at $bridge"
 [[ -f $libdir/kolt8.dll ]] || die "no kolt8.dll in $libdir"
 [[ -f $noentry/kolt8.dll ]] || die "no kolt8.dll in $noentry"

@@ -1,4 +1,5 @@
-// The virtual clock behind platform::TickCount and platform::SleepMs in the unit tests.
+// The virtual clock behind platform::TickCount and platform::SleepMs in the unit tests and the
+// fuzz targets.
 #include "fake_clock.h"
 
 #include "platform/platform.h"

@@ -1,5 +1,6 @@
-// The scriptable runtime library used by the unit tests: a real shared library, libkolt8.so, in a
-// folder of its own, loaded by the bridge through the ordinary library search. It keeps the
+// The scriptable runtime of the tests. The unit tests build it as a real shared library,
+// libkolt8.so (kolt8.dll), in a folder of its own, loaded by the bridge through the ordinary
+// library search; the fuzz targets link it in and hand its entry point to the bridge. It keeps the
 // runtime's variables, answers the probe, and completes, delays or refuses requests as a test
 // scripts it; it records the blocks it is handed, as received and as answered.
 //
@@ -65,6 +66,20 @@ struct State {
 inline int VariableKey(int type, int index) {
   return type * 10000 + index;
 }
+
+// The block's 16-bit words, little-endian, as the runtime reads and writes them.
+inline std::uint16_t Word(const std::uint8_t* block, int offset) {
+  return static_cast<std::uint16_t>(block[offset] | (block[offset + 1] << 8));
+}
+inline void SetWord(std::uint8_t* block, int offset, std::uint16_t word) {
+  block[offset] = static_cast<std::uint8_t>(word & 0xFF);
+  block[offset + 1] = static_cast<std::uint8_t>(word >> 8);
+}
+
+// Writes a read's answer into `block` as the runtime does, touching only the answer's bytes: a
+// flag in byte 6, zero when the flag is set; C and M in word 10; T, F and L with the low half in
+// word 10 and the high half in word 12.
+void EncodeReadAnswer(int type, std::int32_t value, std::uint8_t* block);
 
 }  // namespace fake_runtime
 

@@ -1,6 +1,6 @@
-// A virtual clock for the unit tests, linked in place of the platform clock: the tick count moves
-// only when the code under test sleeps (or by a set amount per reading), so minutes of bridge time
-// run in microseconds and every wait can be checked to the millisecond.
+// A virtual clock for the unit tests and the fuzz targets, linked in place of the platform clock:
+// the tick count moves only when the code under test sleeps (or by a set amount per reading), so
+// minutes of bridge time run in microseconds and every wait can be checked to the millisecond.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// The scriptable runtime library (libkolt8.so) of the unit tests.
+// The scriptable runtime of the unit tests (as libkolt8.so, kolt8.dll) and of the fuzz targets.
 #include "fake_runtime.h"
 
 #include <cstring>
@@ -7,6 +7,8 @@ namespace {
 
 using fake_runtime::Fault;
 using fake_runtime::Kind;
+using fake_runtime::SetWord;
+using fake_runtime::Word;
 
 constexpr std::uint16_t kSubmit = 0x0B00;
 constexpr std::uint16_t kFetch = 0x0B01;
@@ -22,15 +24,6 @@ struct Pending {
   Fault fault;
 };
 Pending pending;
-
-std::uint16_t Word(const std::uint8_t* block, int offset) {
-  return static_cast<std::uint16_t>(block[offset] | (block[offset + 1] << 8));
-}
-
-void SetWord(std::uint8_t* block, int offset, std::uint16_t word) {
-  block[offset] = static_cast<std::uint8_t>(word & 0xFF);
-  block[offset + 1] = static_cast<std::uint8_t>(word >> 8);
-}
 
 void Decode(fake_runtime::Call& call) {
   const std::uint8_t* b = call.in;
@@ -110,19 +103,21 @@ void AnswerFetch(std::uint8_t* block) {
     return;
   }
   const auto found = state.variables.find(fake_runtime::VariableKey(pending.type, pending.index));
-  const std::int32_t value = found == state.variables.end() ? 0 : found->second;
-  const auto bits = static_cast<std::uint32_t>(value);
-  if (pending.type <= 2) {
-    block[6] = value != 0 ? 0 : 1;  // the runtime answers a set flag with a zero byte
-  } else {
-    SetWord(block, 10, static_cast<std::uint16_t>(bits & 0xFFFF));
-    if (pending.type == 3 || pending.type >= 6) {
-      SetWord(block, 12, static_cast<std::uint16_t>(bits >> 16));
-    }
-  }
+  fake_runtime::EncodeReadAnswer(pending.type, found == state.variables.end() ? 0 : found->second,
+                                 block);
 }
 
 }  // namespace
+
+void fake_runtime::EncodeReadAnswer(int type, std::int32_t value, std::uint8_t* block) {
+  const auto bits = static_cast<std::uint32_t>(value);
+  if (type <= 2) {
+    block[6] = value != 0 ? 0 : 1;  // the runtime answers a set flag with a zero byte
+  } else {
+    SetWord(block, 10, static_cast<std::uint16_t>(bits & 0xFFFF));
+    if (type == 3 || type >= 6) SetWord(block, 12, static_cast<std::uint16_t>(bits >> 16));
+  }
+}
 
 extern "C" fake_runtime::State* FakeRuntimeState() {
   return &state;

@@ -1,7 +1,6 @@
-// The virtual-time serial port behind port_access.h in the cycle and transaction tests.
+// The virtual-time serial port behind port_access.h in the cycle and transaction tests and the
+// fuzz targets.
 #include "fake_port.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +9,6 @@
 
 #include "fake_clock.h"
 #include "serial/port_access.h"
-#include "timeline.h"
 
 namespace {
 
@@ -23,9 +21,12 @@ int openResult = 0;
 std::vector<std::uint32_t> opened;
 std::map<char, std::deque<std::vector<fake_port::Chunk>>> replies;
 std::deque<Arrival> queue;  // in arrival order
-// The bridge's reply buffer is 1024 bytes and must stay zero-terminated: a read may fill 1023.
-constexpr std::uint32_t kReadCapacity = 1023;
 std::vector<std::uint32_t> polls;
+std::vector<fake_port::Read> reads;
+std::uint32_t sendTime = 0;
+void (*sendObserver)(const std::string&) = nullptr;
+std::uint32_t readCapacity = 0;  // 0: no limit
+void (*readOverrun)(std::uint32_t, std::uint32_t) = nullptr;
 
 // Unsigned difference, like the bridge's own, so that scripts hold across the tick wrap.
 bool HasArrived(const Arrival& arrival) {
@@ -53,6 +54,16 @@ std::uint32_t Waiting() {
 
 namespace fake_port {
 
+void Reset() {
+  openResult = 0;
+  opened.clear();
+  replies.clear();
+  queue.clear();
+  polls.clear();
+  reads.clear();
+  sendTime = 0;
+}
+
 void SetOpenResult(int result) {
   openResult = result;
 }
@@ -68,14 +79,31 @@ void Arrive(std::uint32_t afterMs, const std::string& bytes) {
   Schedule(afterMs, bytes);
 }
 
+void OnSend(void (*observer)(const std::string& line)) {
+  sendObserver = observer;
+}
+
+std::uint32_t SendTime() {
+  return sendTime;
+}
+
 const std::vector<std::uint32_t>& Polls() {
   return polls;
+}
+
+const std::vector<Read>& Reads() {
+  return reads;
 }
 
 std::size_t Pending() {
   std::size_t count = 0;
   for (const Arrival& arrival : queue) count += arrival.bytes.size();
   return count;
+}
+
+void LimitReads(std::uint32_t capacity, void (*overrun)(std::uint32_t, std::uint32_t)) {
+  readCapacity = capacity;
+  readOverrun = overrun;
 }
 
 }  // namespace fake_port
@@ -88,8 +116,8 @@ int OpenPort(std::uint32_t portNumber) {
 void ClosePort() {}
 
 void SendLine(const char command[2]) {
-  const std::string line(command, 2);
-  timeline::Note("send " + line);
+  sendTime = fake_clock::Now();
+  if (sendObserver != nullptr) sendObserver(std::string(command, 2));
   auto script = replies.find(command[0]);
   if (script == replies.end() || script->second.empty()) return;
   for (const fake_port::Chunk& chunk : script->second.front()) Schedule(chunk.afterMs, chunk.bytes);
@@ -102,17 +130,19 @@ std::uint32_t WaitingCount() {
 }
 
 int ReadWaiting(char* buffer, std::uint32_t count) {
-  EXPECT_LE(count, kReadCapacity) << "ReadWaiting asked to write past the caller's buffer";
-  count = std::min(count, kReadCapacity);
-  std::string got;
-  while (got.size() < count && !queue.empty() && HasArrived(queue.front())) {
+  fake_port::Read read{count, Waiting(), buffer, {}, fake_clock::Now()};
+  if (readCapacity != 0 && count > readCapacity) {
+    if (readOverrun != nullptr) readOverrun(count, readCapacity);
+    count = readCapacity;
+  }
+  while (read.got.size() < count && !queue.empty() && HasArrived(queue.front())) {
     std::string& bytes = queue.front().bytes;
-    const std::size_t take = std::min<std::size_t>(count - got.size(), bytes.size());
-    got += bytes.substr(0, take);
+    const std::size_t take = std::min<std::size_t>(count - read.got.size(), bytes.size());
+    read.got += bytes.substr(0, take);
     bytes.erase(0, take);
     if (bytes.empty()) queue.pop_front();
   }
-  if (got.empty()) return -1;
-  std::memcpy(buffer, got.data(), got.size());
-  return 0;
+  std::memcpy(buffer, read.got.data(), read.got.size());
+  reads.push_back(read);
+  return read.got.empty() ? -1 : 0;
 }
