@@ -2,10 +2,10 @@
 // socat to COM6, which the test opens to play the device. COM12, COM12345678 and COM123456789
 // are further names of COM5 that only the device-namespace form "\\.\COM<n>" reaches.
 //
-// The port code's calls of CreateFileA, SetCommState, ClearCommError and WaitCommEvent pass
-// through this test first (the binary is linked with --wrap on their import pointers): the test
-// records the device names and line settings asked for, and plays a strict driver, a pulled
-// adapter, or the event waits Wine gives on an idle line.
+// The port code's calls of CreateFileA, SetCommState, ClearCommError, WaitCommEvent and
+// CreateEventA pass through this test first (the binary is linked with --wrap on their import
+// pointers): the test records the device names and line settings asked for, and plays a strict
+// driver, a pulled adapter, the event waits Wine gives on an idle line, or a system out of events.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h, which it needs
@@ -35,6 +35,7 @@ std::vector<std::string> openedNames;  // every COM name CreateFileA was asked f
 std::vector<DCB> lineSettings;         // every DCB handed to SetCommState
 std::atomic<Driver> driver{Driver::Plain};
 std::atomic<bool> statusFails{false};
+std::atomic<int> eventsToRefuse{0};  // the next CreateEventA calls that fail, out of memory
 std::atomic<Waits> waits{Waits::Real};
 std::atomic<int> eventWaits{0};
 // Transfers the system leaves pending: the next read or write answers "pending" and completes
@@ -53,6 +54,7 @@ extern decltype(&ClearCommError) realClearCommError __asm__(OKV_REAL(ClearCommEr
 extern decltype(&WaitCommEvent) realWaitCommEvent __asm__(OKV_REAL(WaitCommEvent, 12));
 extern decltype(&WriteFile) realWriteFile __asm__(OKV_REAL(WriteFile, 20));
 extern decltype(&ReadFile) realReadFile __asm__(OKV_REAL(ReadFile, 20));
+extern decltype(&CreateEventA) realCreateEventA __asm__(OKV_REAL(CreateEventA, 16));
 }
 
 namespace {
@@ -65,6 +67,16 @@ HANDLE WINAPI RecordingCreateFileA(LPCSTR name, DWORD access, DWORD share,
     openedNames.emplace_back(name);
   }
   return realCreateFileA(name, access, share, security, disposition, flags, model);
+}
+
+HANDLE WINAPI MaybeRefusedCreateEventA(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                                       BOOL initialState, LPCSTR name) {
+  int left = eventsToRefuse.load();
+  if (left > 0 && eventsToRefuse.compare_exchange_strong(left, left - 1)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return realCreateEventA(security, manualReset, initialState, name);
 }
 
 BOOL WINAPI RecordingSetCommState(HANDLE handle, LPDCB dcb) {
@@ -160,6 +172,8 @@ decltype(&SetCommState) wrappedSetCommState __asm__(OKV_WRAPPED(SetCommState,
                                                                 8)) = RecordingSetCommState;
 decltype(&ClearCommError) wrappedClearCommError __asm__(OKV_WRAPPED(ClearCommError, 12)) =
     MaybeFailingClearCommError;
+decltype(&CreateEventA) wrappedCreateEventA __asm__(OKV_WRAPPED(CreateEventA,
+                                                                16)) = MaybeRefusedCreateEventA;
 decltype(&WaitCommEvent) wrappedWaitCommEvent __asm__(OKV_WRAPPED(WaitCommEvent,
                                                                   12)) = CountingWaitCommEvent;
 }
@@ -269,6 +283,7 @@ class PortAccess : public testing::Test {
   void TearDown() override {
     driver = Driver::Plain;
     statusFails = false;
+    eventsToRefuse = 0;
     waits = Waits::Real;
     transfersLate = false;
     ClosePort();
@@ -371,6 +386,15 @@ TEST_F(PortAccess, RefusedLineSettingsReleaseThePortAndTheWatcher) {
       realCreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the port was left open";
   if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+}
+
+TEST_F(PortAccess, UnmadeTransferEventIsNamedAndReleasesThePort) {
+  eventsToRefuse = 1;  // the first event an opening makes is its transfers'
+  EXPECT_EQ(OpenPort(5), -1);
+  EXPECT_EQ(Watchers(), 0);
+  EXPECT_EQ(LastPortOpening().failedStep, PortStep::kTransferEvent);
+  EXPECT_EQ(LastPortOpening().error, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(OpenPort(5), 0) << "the port was left held";
 }
 
 TEST_F(PortAccess, SendLineWritesExactlyTheTwoBytes) {

@@ -20,10 +20,10 @@ target_link_libraries(okv_port_tests PRIVATE okv_warnings okv_serial okv_clock G
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # --wrap takes the names without the 32-bit leading underscore.
   set(wrapped _imp__CreateFileA@28 _imp__SetCommState@8 _imp__ClearCommError@12
-              _imp__WaitCommEvent@12 _imp__WriteFile@20 _imp__ReadFile@20)
+              _imp__WaitCommEvent@12 _imp__WriteFile@20 _imp__ReadFile@20 _imp__CreateEventA@16)
 else()
   set(wrapped __imp_CreateFileA __imp_SetCommState __imp_ClearCommError __imp_WaitCommEvent
-              __imp_WriteFile __imp_ReadFile)
+              __imp_WriteFile __imp_ReadFile __imp_CreateEventA)
 endif()
 foreach(symbol IN LISTS wrapped)
   target_link_options(okv_port_tests PRIVATE -Wl,--wrap=${symbol})
