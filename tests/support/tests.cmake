@@ -7,8 +7,8 @@
 find_package(Python3 COMPONENTS Interpreter)
 find_program(OKV_SOCAT socat)
 
-# The tests' shared Python package lives here; every test that runs Python is given this path,
-# so that no script needs a path edit of its own.
+# The tests' shared Python package lives here; every test that runs Python is given this path.
+# (The scripts that people also start by hand, outside CTest, find it with one line of their own.)
 set(OKV_TEST_PYTHONPATH ${CMAKE_CURRENT_LIST_DIR})
 
 # okv_python_path(<test>...): the tests' Python package on PYTHONPATH, for tests that run Python
