@@ -14,7 +14,8 @@ Usage: wine_run.sh PREFIX WINE PROGRAM [ARGUMENT...]
 Runs PROGRAM (a .exe) under the Wine loader WINE in the Wine prefix PREFIX, preparing the prefix
 first when it does not exist yet (wine_prefix.sh setup). With OKV_WINE_PORTS="5 6" in the
 environment, the links PREFIX/dosdevices/com5 and com6 are checked (and repaired) first.
-Wine's own diagnostics are silenced; the program's exit code is passed on.
+Wine's own diagnostics are silenced; the program's exit code is passed on. A program that Wine
+failed to start at all is started once more.
 EOF_USAGE
 }
 
@@ -36,4 +37,21 @@ for n in ${OKV_WINE_PORTS:-}; do
 done
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-exec "$wine" "$@"
+
+# Now and then, on a loaded machine, Wine fails to start a program at all: its loader hands the
+# file to start.exe, which prints "ShellExecuteEx failed: Internal error." on standard output and
+# exits 1, and the program never ran. Then, and only then, it is started once more. Whatever the
+# program itself printed or returned is passed on as it is.
+output=$(mktemp)
+set +e
+"$wine" "$@" | tee "$output"
+status=${PIPESTATUS[0]}
+set -e
+if ((status != 0)) && grep -q '^ShellExecuteEx failed' "$output" &&
+   (($(grep -c . "$output") <= 2)); then
+  rm -f "$output"
+  echo "wine_run.sh: Wine did not start $1 (ShellExecuteEx failed); starting it once more" >&2
+  exec "$wine" "$@"
+fi
+rm -f "$output"
+exit "$status"
