@@ -70,10 +70,20 @@ class Supervisor:
         """Every message of the log, oldest first, as (stamp, kind, text). A line without a stamp
         goes on the message before it: a reply with line feeds in it, kept as the bridge wrote it
         (CR LF from a Windows bridge, made LF here)."""
+        for _ in range(100):
+            try:
+                texts = []
+                for path in self.files():
+                    with open(path, "rb") as f:
+                        texts.append((path, f.read().replace(b"\r\n", b"\n")))
+                break
+            except FileNotFoundError:
+                # A rotation renamed a file between the listing and its reading: list again.
+                time.sleep(0.01)
+        else:
+            raise Failure("the log files kept changing under the reading: %s" % self.files())
         found = []
-        for path in self.files():
-            with open(path, "rb") as f:
-                data = f.read().replace(b"\r\n", b"\n")
+        for path, data in texts:
             for raw in data.split(b"\n")[:-1]:
                 m = LINE.match(raw)
                 if m is not None:
